@@ -1,0 +1,37 @@
+// An owned reference to a Python object, released when its owner goes away.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace tolvik {
+
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  // Takes over a new reference (which may be null).
+  static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+  // Adds a reference to a borrowed object.
+  static PyRef borrow(PyObject* object) noexcept { return PyRef(Py_XNewRef(object)); }
+
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) Py_XSETREF(object_, std::exchange(other.object_, nullptr));
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  // Hands the reference over to the caller.
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+ private:
+  explicit PyRef(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace tolvik

@@ -1,0 +1,151 @@
+#include "lib/plot_reader.h"
+
+#include <new>
+#include <string>
+#include <variant>
+
+#include "binding/failure.h"
+#include "text/byte_range.h"
+#include "text/line_source.h"
+#include "text/parse_count.h"
+#include "text/parse_float.h"
+#include "text/standard_output.h"
+#include "text/whitespace.h"
+
+namespace tolvik {
+namespace {
+
+// Where each failing step reports itself in the failure diagnostic.
+constexpr Location kOpenFailed = reader_location(50, 43);
+constexpr Location kReadFailed = reader_location(54, 26);
+constexpr Location kNoCountLine = reader_location(57, 57);
+constexpr Location kBadCount = reader_location(137, 17);
+constexpr Location kNoNameLine = reader_location(173, 43);
+constexpr Location kNoDataLine = reader_location(80, 52);
+constexpr Location kBadFieldRange = reader_location(84, 40);
+constexpr Location kBadTime = reader_location(92, 26);
+constexpr Location kBadValue = reader_location(99, 26);
+
+constexpr std::uint64_t kFieldsPerLine = 10;
+
+[[noreturn]] void fail_with(std::string_view context, const std::string& description,
+                            Location where) {
+  std::string message(context);
+  message += ": ";
+  message += description;
+  raise_failure(std::move(message), where);
+}
+
+// The line source with the reader's handling of its outcomes: a read error ends
+// the read wherever it happens.
+class PlotLines {
+ public:
+  explicit PlotLines(FileDescriptor file) : source_(std::move(file)) {}
+
+  // True with line() set, false at the end of input.
+  bool next() {
+    switch (source_.next_line()) {
+      case LineSource::Status::Line:
+        return true;
+      case LineSource::Status::End:
+        return false;
+      case LineSource::Status::Error:
+        break;
+    }
+    fail_with("Failed to read line!", source_.error().describe(), kReadFailed);
+  }
+
+  std::string_view line() const noexcept { return source_.line(); }
+
+ private:
+  LineSource source_;
+};
+
+std::uint64_t read_parameter_count(std::string_view count_line) {
+  std::string_view token;
+  bool any = false;
+  for (SplitWhitespace tokens = split_whitespace(count_line); tokens.next(token);) any = true;
+  if (!any) return 0;
+  if (auto count = parse_count(token)) return *count;
+  std::string notice = "Error: '";
+  notice += token;
+  notice += "' is not a valid number of parameters!\n";
+  print_stdout(notice);
+  std::string message = "The first line should end with the number of parameters:\n'";
+  message += count_line;
+  message += '\'';
+  raise_failure(std::move(message), kBadCount);
+}
+
+std::vector<FloatSequence> make_columns(std::uint64_t n) {
+  // n - 1 in unsigned arithmetic: a count of 0 asks for 2^64 - 1 columns.
+  const std::uint64_t count = n - 1;
+  if (count > static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(FloatSequence)) {
+    raise_capacity_overflow();
+  }
+  std::vector<FloatSequence> columns;
+  try {
+    columns.resize(count);
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory{count * sizeof(FloatSequence)};
+  }
+  return columns;
+}
+
+// Field `index` of a data line, trimmed; fails when it cannot be cut out.
+std::string_view field_of(std::string_view line, std::uint64_t index, std::uint64_t n_digits) {
+  const std::uint64_t begin = index * n_digits;
+  const std::uint64_t end = begin + n_digits;
+  std::string_view field;
+  if (!slice_bytes(line, begin, end, field)) {
+    raise_failure(slice_failure_text(line, begin, end), kBadFieldRange);
+  }
+  return trim_whitespace(field);
+}
+
+float parse_field(std::string_view field, Location where) {
+  ParsedFloat parsed = parse_float32(field);
+  if (!parsed.ok) {
+    fail_with("Could not parse line", std::string(describe(ParseFloatError{parsed.error})),
+              where);
+  }
+  return parsed.value;
+}
+
+}  // namespace
+
+PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
+  auto opened = open_read_only(file_path);
+  if (auto* error = std::get_if<IoError>(&opened)) {
+    fail_with("Plot file not found!", error->describe(), kOpenFailed);
+  }
+  PlotLines lines(std::move(std::get<FileDescriptor>(opened)));
+
+  if (!lines.next()) raise_failure("Failed ot read line!", kNoCountLine);
+  const std::uint64_t n = read_parameter_count(lines.line());
+
+  for (std::uint64_t i = 0; i < n; ++i) {
+    if (!lines.next()) raise_failure("Failed to read line!", kNoNameLine);
+  }
+
+  PlotData data;
+  data.columns = make_columns(n);
+
+  while (lines.next()) {  // the lead line, dropped unexamined
+    if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
+    data.times.push_back(parse_field(field_of(lines.line(), 0, n_digits), kBadTime));
+
+    std::uint64_t field = 1;
+    for (FloatSequence& column : data.columns) {
+      if (field == kFieldsPerLine) {
+        if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
+        field = 0;
+      }
+      column.push_back(parse_field(field_of(lines.line(), field, n_digits), kBadValue));
+      ++field;
+    }
+  }
+  return data;
+}
+
+}  // namespace tolvik

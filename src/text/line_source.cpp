@@ -1,0 +1,75 @@
+#include "text/line_source.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "text/utf8.h"
+
+namespace tolvik {
+
+LineSource::LineSource(FileDescriptor file) : file_(std::move(file)) {
+  buffer_.reserve_exact(kBufferSize);
+}
+
+bool LineSource::refill() {
+  for (;;) {
+    ssize_t n = ::read(file_.get(), buffer_.data(), kBufferSize);
+    if (n >= 0) {
+      pos_ = 0;
+      filled_ = static_cast<std::size_t>(n);
+      return true;
+    }
+    int err = errno;
+    if (!is_interrupted(err)) {
+      error_ = IoError::os(err);
+      return false;
+    }
+  }
+}
+
+LineSource::Status LineSource::next_line() {
+  spill_.clear();
+  bool spilled = false;
+  bool ended_by_newline = false;
+  std::string_view bytes;  // the collected bytes, terminator included
+  for (;;) {
+    if (pos_ == filled_) {
+      if (!refill()) return Status::Error;  // collected bytes are dropped
+      if (filled_ == 0) break;               // end of file
+    }
+    const char* start = buffer_.data() + pos_;
+    const std::size_t avail = filled_ - pos_;
+    const void* nl = std::memchr(start, '\n', avail);
+    if (nl != nullptr) {
+      const std::size_t take = static_cast<const char*>(nl) - start + 1;
+      pos_ += take;
+      ended_by_newline = true;
+      if (!spilled) {
+        bytes = std::string_view(start, take);  // the whole line lies in the buffer
+        break;
+      }
+      spill_.append(start, take);
+      break;
+    }
+    spill_.append(start, avail);
+    spilled = true;
+    pos_ = filled_;
+  }
+  if (spilled) bytes = std::string_view(spill_.data(), spill_.size());
+
+  if (!is_valid_utf8(bytes)) {
+    error_ = IoError::invalid_utf8();
+    return Status::Error;
+  }
+  if (bytes.empty()) return Status::End;
+  if (ended_by_newline) {
+    bytes.remove_suffix(1);
+    if (!bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
+  }
+  line_ = bytes;
+  return Status::Line;
+}
+
+}  // namespace tolvik

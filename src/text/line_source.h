@@ -1,0 +1,47 @@
+// Cuts an open file into lines through one buffer of 8192 bytes.
+//
+// A line ends at "\n" (a "\r" just before it goes too); a last line without
+// "\n" is still a line. Every line must be well-formed UTF-8. End of input is
+// reported only when a call finds no byte at all.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "text/file_descriptor.h"
+#include "text/growable.h"
+#include "text/io_error.h"
+
+namespace tolvik {
+
+class LineSource {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  enum class Status { Line, End, Error };
+
+  // Takes the file over; allocates the buffer (throws OutOfMemory).
+  explicit LineSource(FileDescriptor file);
+
+  // Reads the next line. After Line, line() is the line without its terminator,
+  // valid until the next call; after Error, error() says what went wrong.
+  Status next_line();
+
+  std::string_view line() const noexcept { return line_; }
+  const IoError& error() const noexcept { return *error_; }
+
+ private:
+  // Refills the empty buffer; false with error_ set when the read fails.
+  bool refill();
+
+  FileDescriptor file_;
+  Growable<char> buffer_;  // exactly kBufferSize bytes, allocated once
+  std::size_t pos_ = 0;     // next byte not yet handed out
+  std::size_t filled_ = 0;  // bytes of the buffer that hold file data
+  Growable<char> spill_;    // a line that spans refills is gathered here
+  std::string_view line_;
+  std::optional<IoError> error_;
+};
+
+}  // namespace tolvik

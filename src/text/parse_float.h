@@ -1,0 +1,38 @@
+// Reading a data field as a 32-bit float.
+//
+// Grammar (the field is already trimmed; nothing inside it is trimmed again):
+//   [+|-] ( digits [ "." digits ] | "." digits ) [ (e|E) [+|-] digits ]
+//   [+|-] ( INF | INFINITY | NAN )          -- ASCII case-insensitive
+// with at least one digit in the mantissa. Nothing else is a number.
+//
+// The value is the exact decimal value rounded once to the nearest float,
+// ties to even, subnormals included; a negative value that rounds to zero is
+// -0.0. NAN gives the quiet NaN 0x7FC00000 (0xFFC00000 with a "-").
+// An exponent digit is taken into the exponent's value only while that value
+// is below 65536; later exponent digits must still be digits but are ignored.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolvik {
+
+enum class FloatErrorKind { Empty, Invalid };
+
+struct ParseFloatError {
+  FloatErrorKind kind;
+};
+
+// "ParseFloatError { kind: Empty }" or "ParseFloatError { kind: Invalid }".
+std::string_view describe(ParseFloatError error) noexcept;
+
+struct ParsedFloat {
+  float value;
+  bool ok;
+  FloatErrorKind error;  // meaningful only when !ok
+};
+
+// Empty text fails with Empty, anything else that is not a number with Invalid.
+ParsedFloat parse_float32(std::string_view text) noexcept;
+
+}  // namespace tolvik
