@@ -15,8 +15,8 @@ PyErr too_many_positional_arguments(const FunctionDescription& d, Py_ssize_t giv
   if (d.required_positional_count == max) {
     message += " takes " + std::to_string(max);
   } else {
-    message += " takes from " + std::to_string(d.required_positional_count) + " to " +
-               std::to_string(max);
+    message +=
+        " takes from " + std::to_string(d.required_positional_count) + " to " + std::to_string(max);
   }
   message += " positional arguments but " + std::to_string(given) +
              (given == 1 ? " was" : " were") + " given";
@@ -102,9 +102,9 @@ void push_parameter_list(std::string& out, std::span<const std::string_view> nam
   }
 }
 
-std::optional<PyErr> extract_arguments_fastcall(const FunctionDescription& d,
-                                                PyObject* const* args, Py_ssize_t nargs,
-                                                PyObject* kwnames, std::span<PyObject*> slots) {
+std::optional<PyErr> extract_arguments_fastcall(const FunctionDescription& d, PyObject* const* args,
+                                                Py_ssize_t nargs, PyObject* kwnames,
+                                                std::span<PyObject*> slots) {
   const std::size_t positional = d.parameter_names.size();
   const std::size_t given = static_cast<std::size_t>(nargs);
   if (args != nullptr) {

@@ -22,7 +22,8 @@ void resume_failure(std::string message) {
   throw ReaderFailure(std::move(message), Location{"", 0, 0});
 }
 
-void raise_capacity_overflow() { raise_failure("capacity overflow", Location::here()); 
+void raise_capacity_overflow() {
+  raise_failure("capacity overflow", Location::here());
 }
 
 }  // namespace tolvik

@@ -22,7 +22,11 @@ OnceCell NAME_NAME;
 
 }  // namespace
 
-PyObject* interned_all() { return intern(ALL_NAME, "__all__"); }
-PyObject* interned_name() { return intern(NAME_NAME, "__name__"); }
+PyObject* interned_all() {
+  return intern(ALL_NAME, "__all__");
+}
+PyObject* interned_name() {
+  return intern(NAME_NAME, "__name__");
+}
 
 }  // namespace tolvik

@@ -82,18 +82,12 @@ PyModuleDef_Slot SLOTS[] = {
 };
 
 PyModuleDef MODULE_DEF = {
-    PyModuleDef_HEAD_INIT,
-    "tolvik",
-    "",
-    0,
-    nullptr,
-    SLOTS,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "tolvik", "", 0, nullptr, SLOTS, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 }  // namespace tolvik
 
-PyMODINIT_FUNC PyInit_tolvik() { return PyModuleDef_Init(&tolvik::MODULE_DEF); }
+PyMODINIT_FUNC PyInit_tolvik() {
+  return PyModuleDef_Init(&tolvik::MODULE_DEF);
+}

@@ -68,6 +68,8 @@ PyObject* create_type() {
 
 }  // namespace
 
-PyObject* panic_exception_type() { return TYPE_OBJECT.get_or_init(create_type); }
+PyObject* panic_exception_type() {
+  return TYPE_OBJECT.get_or_init(create_type);
+}
 
 }  // namespace tolvik

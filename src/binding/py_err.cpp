@@ -22,7 +22,8 @@ constexpr std::string_view kResumeNotice =
 }
 
 PyRef str_from(std::string_view text) {
-  return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  return PyRef::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 // The text of a PanicException coming back from Python, as UTF-8.
@@ -41,8 +42,9 @@ std::string panic_text(PyObject* exception) {
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "surrogatepass"));
   std::string text;
   if (bytes) {
-    append_utf8_lossy(text, std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    append_utf8_lossy(text,
+                      std::string_view(PyBytes_AS_STRING(bytes.get()),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
   } else {
     dropped = PyRef::steal(PyErr_GetRaisedException());
   }
@@ -68,15 +70,16 @@ PyRef str_or_unprintable(PyObject* object) {
   PyRef text = PyRef::steal(PyObject_Str(object));
   if (text) return text;
   PyRef dropped = PyRef::steal(PyErr_GetRaisedException());
-  return PyRef::steal(
-      PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(object)->tp_name));
+  return PyRef::steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(object)->tp_name));
 }
 
 PyErr PyErr::type_error(std::string message) {
   return PyErr(Lazy{PyExc_TypeError, std::move(message)});
 }
 
-PyErr PyErr::type_error(PyRef message) { return PyErr(Lazy{PyExc_TypeError, std::move(message)}); }
+PyErr PyErr::type_error(PyRef message) {
+  return PyErr(Lazy{PyExc_TypeError, std::move(message)});
+}
 
 PyErr PyErr::not_an_instance(PyObject* object, PyTypeObject* expected) {
   return PyErr(NotInstance{PyRef::borrow(object), expected});
@@ -86,7 +89,9 @@ PyErr PyErr::from_panic_payload(ReaderFailure&& failure) {
   return PyErr(Lazy{nullptr, std::move(failure.message())});
 }
 
-PyErr PyErr::memory_error(std::size_t bytes) { return PyErr(Memory{bytes}); }
+PyErr PyErr::memory_error(std::size_t bytes) {
+  return PyErr(Memory{bytes});
+}
 
 std::optional<PyErr> PyErr::take() {
   PyRef exception = PyRef::steal(PyErr_GetRaisedException());
@@ -99,7 +104,8 @@ std::optional<PyErr> PyErr::take() {
 
 PyErr PyErr::fetch() {
   if (std::optional<PyErr> error = take()) return std::move(*error);
-  return PyErr(Lazy{PyExc_SystemError, std::string("attempted to fetch exception but none was set")});
+  return PyErr(
+      Lazy{PyExc_SystemError, std::string("attempted to fetch exception but none was set")});
 }
 
 void PyErr::restore() && {
@@ -148,7 +154,8 @@ PyRef PyErr::into_exception() && {
     PyRef message;
     if (expected) {
       if (object == Py_None) {
-        message = PyRef::steal(PyUnicode_FromFormat("'None' is not an instance of '%U'", expected.get()));
+        message =
+            PyRef::steal(PyUnicode_FromFormat("'None' is not an instance of '%U'", expected.get()));
       } else {
         PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
         if (!qualname) {

@@ -40,8 +40,8 @@ CallOutcome pyfunction_rust_read_tarvelo(PyObject* const* args, Py_ssize_t nargs
     return argument_extraction_error("n_digits", std::move(*error));
   }
 
-  PlotData data = read_plot_file(std::get<std::string_view>(file_path),
-                                 std::get<std::uint64_t>(n_digits));
+  PlotData data =
+      read_plot_file(std::get<std::string_view>(file_path), std::get<std::uint64_t>(n_digits));
   return into_pyobject(std::move(data));
 }
 

@@ -35,8 +35,7 @@ std::string slice_failure_text(std::string_view line, std::uint64_t begin, std::
            len;
   }
   if (begin > end) {
-    return "byte range starts at " + std::to_string(begin) + " but ends at " +
-           std::to_string(end);
+    return "byte range starts at " + std::to_string(begin) + " but ends at " + std::to_string(end);
   }
   if (!is_char_boundary(line, begin)) return inside_char_text(line, "start", begin);
   return inside_char_text(line, "end", end);

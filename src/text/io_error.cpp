@@ -12,7 +12,7 @@ namespace tolvik {
 
 std::string_view kind_name(ErrorKind kind) noexcept {
   switch (kind) {
-    // clang-format off
+      // clang-format off
     case ErrorKind::NotFound: return "NotFound";
     case ErrorKind::PermissionDenied: return "PermissionDenied";
     case ErrorKind::ConnectionRefused: return "ConnectionRefused";
@@ -61,7 +61,7 @@ std::string_view kind_name(ErrorKind kind) noexcept {
 
 ErrorKind decode_error_kind(int errnum) noexcept {
   switch (errnum) {
-    // clang-format off
+      // clang-format off
     case 1: return ErrorKind::PermissionDenied;         // EPERM
     case 2: return ErrorKind::NotFound;                 // ENOENT
     case 4: return ErrorKind::Interrupted;              // EINTR

@@ -57,7 +57,9 @@ std::string_view kind_name(ErrorKind kind) noexcept;
 // The kind of a Linux error number; Uncategorized for every unlisted number.
 ErrorKind decode_error_kind(int errnum) noexcept;
 
-inline bool is_interrupted(int errnum) noexcept { return errnum == 4; }
+inline bool is_interrupted(int errnum) noexcept {
+  return errnum == 4;
+}
 
 // The platform's text for an error number: strerror_r into a zeroed 128-byte
 // buffer, cut at its first NUL, invalid UTF-8 replaced with U+FFFD.
@@ -81,9 +83,7 @@ class IoError {
     return fixed(ErrorKind::WriteZero, "failed to write whole buffer");
   }
 
-  ErrorKind kind() const noexcept {
-    return is_os() ? decode_error_kind(errnum_) : fixed_kind_;
-  }
+  ErrorKind kind() const noexcept { return is_os() ? decode_error_kind(errnum_) : fixed_kind_; }
 
   // Record form: Os { code: 2, kind: NotFound, message: "..." } or
   // Error { kind: InvalidData, message: "..." }.

@@ -37,7 +37,7 @@ LineSource::Status LineSource::next_line() {
   for (;;) {
     if (pos_ == filled_) {
       if (!refill()) return Status::Error;  // collected bytes are dropped
-      if (filled_ == 0) break;               // end of file
+      if (filled_ == 0) break;              // end of file
     }
     const char* start = buffer_.data() + pos_;
     const std::size_t avail = filled_ - pos_;

@@ -36,7 +36,7 @@ class LineSource {
   bool refill();
 
   FileDescriptor file_;
-  Growable<char> buffer_;  // exactly kBufferSize bytes, allocated once
+  Growable<char> buffer_;   // exactly kBufferSize bytes, allocated once
   std::size_t pos_ = 0;     // next byte not yet handed out
   std::size_t filled_ = 0;  // bytes of the buffer that hold file data
   Growable<char> spill_;    // a line that spans refills is gathered here

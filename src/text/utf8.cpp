@@ -75,8 +75,8 @@ DecodedChar decode_char_at(std::string_view text, std::size_t pos) noexcept {
   if (b0 < 0xF0) {
     return {static_cast<char32_t>(((b0 & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F)), 3};
   }
-  return {static_cast<char32_t>(((b0 & 0x07) << 18) | ((p[1] & 0x3F) << 12) |
-                                ((p[2] & 0x3F) << 6) | (p[3] & 0x3F)),
+  return {static_cast<char32_t>(((b0 & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
+                                (p[3] & 0x3F)),
           4};
 }
 

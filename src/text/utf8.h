@@ -11,7 +11,9 @@ namespace tolvik {
 // nothing above U+10FFFF, no stray or missing continuation bytes.
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
-inline bool is_continuation_byte(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
+inline bool is_continuation_byte(unsigned char b) noexcept {
+  return (b & 0xC0) == 0x80;
+}
 
 struct DecodedChar {
   char32_t code;

@@ -5,7 +5,9 @@
 namespace tolvik {
 namespace {
 
-bool is_ascii_whitespace(unsigned char b) noexcept { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+bool is_ascii_whitespace(unsigned char b) noexcept {
+  return b == ' ' || (b >= 0x09 && b <= 0x0D);
+}
 
 // Byte length of the whitespace character at `pos`, or 0 when there is none.
 std::size_t whitespace_at(std::string_view text, std::size_t pos) noexcept {

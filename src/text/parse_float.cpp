@@ -1,0 +1,472 @@
+// Reading a data field as a 32-bit float, correctly rounded.
+//
+// The text is checked against the grammar in one pass that records where the
+// integer and fraction digits lie and reads the exponent. The value is then
+// found by the first of these that applies:
+//   1. Short numbers (at most 19 digits forming an integer w <= 2^24, decimal
+//      exponent -10..10, or 11..17 when w * 10^(e-10) still fits in 2^24):
+//      one float multiplication or division by an exact power of ten. Both
+//      operands are exact, so IEEE rounding of the single operation is the
+//      correct rounding of the decimal value.
+//   2. A 128-bit product of the normalised significand with a truncated power
+//      of five. The error of the truncation is bounded, so the rounding
+//      direction is known except when the error could carry into the kept
+//      bits; then step 3 decides. With more than 19 digits the first 19 are
+//      tried, and one unit more in their last place: the value lies between
+//      the two, so when both round the same way that is the answer.
+//   3. Exact big-integer arithmetic on up to kMaxDigits significant digits.
+//      When any digit beyond those is nonzero, the dropped digits are replaced
+//      by a single 1 digit. This cannot change the rounding: every float and
+//      every midpoint between neighbouring floats has fewer than 120
+//      significant digits, so none lies strictly between the truncated value
+//      and the truncated value plus one unit of its last digit, where both the
+//      true and the modified value lie.
+// No path allocates; every buffer is on the stack.
+#include "text/parse_float.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdint>
+
+#include "text/pow5_table.h"
+
+namespace tolvik {
+namespace {
+
+__extension__ typedef unsigned __int128 uint128;
+
+constexpr std::uint32_t kSignBit = 0x80000000u;
+constexpr std::uint32_t kInfinityBits = 0x7F800000u;
+constexpr std::uint32_t kQuietNanBits = 0x7FC00000u;
+
+// An exponent digit is taken into the value only while the value is below this.
+constexpr std::int64_t kExponentDigitLimit = 65536;
+
+// Significant digits kept by the exact path (a float needs fewer than 120).
+constexpr int kMaxDigits = 768;
+
+// For negative decimal exponents the exact path works on
+// floor(value * 2^kFractionBits), which holds every bit down to 2^-160, well
+// below the rounding bit of the smallest subnormal (2^-150).
+constexpr int kFractionBits = 160;
+
+constexpr std::uint64_t kTwoPow24 = std::uint64_t{1} << 24;
+
+constexpr std::array<std::uint64_t, 20> kPow10 = {
+    1u,
+    10u,
+    100u,
+    1000u,
+    10000u,
+    100000u,
+    1000000u,
+    10000000u,
+    100000000u,
+    1000000000u,
+    10000000000u,
+    100000000000u,
+    1000000000000u,
+    10000000000000u,
+    100000000000000u,
+    1000000000000000u,
+    10000000000000000u,
+    100000000000000000u,
+    1000000000000000000u,
+    10000000000000000000u,
+};
+
+// Powers of ten that are exact as floats (5^10 < 2^24).
+constexpr std::array<float, 11> kPow10Float = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                               1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+
+inline unsigned digit_value(char c) {
+  return static_cast<unsigned char>(c) - unsigned{'0'};
+}
+
+inline bool is_digit(char c) {
+  return digit_value(c) < 10;
+}
+
+ParsedFloat failure(FloatErrorKind kind) {
+  return ParsedFloat{0.0f, false, kind};
+}
+
+ParsedFloat success(float value) {
+  return ParsedFloat{value, true, FloatErrorKind::Invalid};
+}
+
+ParsedFloat success_bits(std::uint32_t bits) {
+  return success(std::bit_cast<float>(bits));
+}
+
+// The digits of a decimal number: the runs before and after the point (either
+// may be empty, not both).
+struct DigitRuns {
+  const char* int_begin;
+  const char* int_end;
+  const char* frac_begin;
+  const char* frac_end;
+};
+
+// The significant digits (from the first nonzero digit on) of a DigitRuns.
+struct SignificantDigits {
+  int kept;              // digits copied to the caller's buffer
+  std::int64_t dropped;  // significant digits after the kept ones
+  bool dropped_nonzero;  // whether any dropped digit is not 0
+};
+
+SignificantDigits collect_significant(const DigitRuns& runs, char* out, int capacity) {
+  SignificantDigits result{0, 0, false};
+  const char* const bounds[2][2] = {{runs.int_begin, runs.int_end},
+                                    {runs.frac_begin, runs.frac_end}};
+  bool leading = true;
+  for (const auto& run : bounds) {
+    const char* p = run[0];
+    const char* const end = run[1];
+    if (leading) {
+      while (p != end && *p == '0') ++p;
+      if (p == end) continue;
+      leading = false;
+    }
+    while (p != end && result.kept < capacity) out[result.kept++] = *p++;
+    if (p != end) {
+      result.dropped += end - p;
+      if (!result.dropped_nonzero) {
+        result.dropped_nonzero = std::find_if(p, end, [](char c) { return c != '0'; }) != end;
+      }
+    }
+  }
+  return result;
+}
+
+// exponent + offset, where offset may be as large as a digit count. Offsets
+// beyond +-2^40 are clamped: they put the value so far outside the float range
+// that the result (infinity or zero) is the same, and the sum stays small.
+std::int64_t decimal_exponent(std::int64_t exponent, std::int64_t offset) {
+  constexpr std::int64_t kLimit = std::int64_t{1} << 40;
+  return exponent + std::clamp(offset, -kLimit, kLimit);
+}
+
+// Bits of the float whose last significand bit has weight 2^ulp_exponent and
+// whose significand (hidden bit included, after rounding) is m. Works across
+// the subnormal boundary and lets a rounding carry move into the exponent,
+// up to infinity.
+std::uint32_t assemble(int ulp_exponent, std::uint64_t m) {
+  return (static_cast<std::uint32_t>(ulp_exponent + 149) << 23) + static_cast<std::uint32_t>(m);
+}
+
+// The weight of the last significand bit of a float whose leading bit is
+// 2^binary_exponent: 23 bits lower, but never below the subnormal unit 2^-149.
+int ulp_exponent_for(int binary_exponent) {
+  return std::max(binary_exponent - 23, -149);
+}
+
+// Rounds half to even: m is the truncated significand, half whether the first
+// dropped bit is 1, rest whether any later dropped bit is 1.
+std::uint64_t round_significand(std::uint64_t m, bool half, bool rest) {
+  return m + (half && (rest || (m & 1)) ? 1 : 0);
+}
+
+// Magnitude bits of w * 10^q rounded to a float, or -1 when the 128-bit
+// approximation cannot decide the rounding. Requires w != 0.
+std::int64_t product_bits(std::uint64_t w, std::int64_t q) {
+  if (q < kPow5MinExponent) return 0;
+  if (q > kPow5MaxExponent) return kInfinityBits;
+  const Pow5Entry& pow5 = kPow5Table[static_cast<std::size_t>(q - kPow5MinExponent)];
+
+  // x = w * 10^q = (wn * 2^-leading) * (pow5 * 2^shift + error) * 2^q, and
+  // V = wn * 5^q * 2^-shift lies in [P, P + wn) with P = wn * pow5 exact.
+  const int leading = std::countl_zero(w);
+  const std::uint64_t wn = w << leading;
+  const uint128 low_product = static_cast<uint128>(wn) * pow5.low;
+  const uint128 high_product = static_cast<uint128>(wn) * pow5.high;
+  const std::uint64_t p0 = static_cast<std::uint64_t>(low_product);
+  const uint128 middle =
+      static_cast<uint128>(static_cast<std::uint64_t>(high_product)) + (low_product >> 64);
+  const std::uint64_t p1 = static_cast<std::uint64_t>(middle);
+  const std::uint64_t p2 =
+      static_cast<std::uint64_t>(high_product >> 64) + static_cast<std::uint64_t>(middle >> 64);
+
+  // For q >= 0 the power is exact and so is V = P. For q < 0, V - P is in
+  // (0, 2^64): it may carry into p2 only when p1 is all ones.
+  const bool inexact = q < 0;
+  if (inexact && p1 == ~std::uint64_t{0}) return -1;
+
+  const int top = 63 - std::countl_zero(p2);  // 62 or 63, as P >= 2^190
+  const int binary_exponent = 128 + top + pow5.shift + static_cast<int>(q) - leading;
+  if (binary_exponent > 127) return kInfinityBits;
+  const int ulp_exponent = ulp_exponent_for(binary_exponent);
+  // The significand keeps the bits of x from 2^ulp_exponent up; in p2 the
+  // leading bit is bit `top`, so its lowest `drop` bits go.
+  const int drop = top - (binary_exponent - ulp_exponent);
+  if (drop > 64) return 0;  // x < 2^(ulp_exponent - 1) = 2^-150
+
+  const std::uint64_t m = drop == 64 ? 0 : p2 >> drop;
+  const bool half = ((p2 >> (drop - 1)) & 1) != 0;
+  const bool rest =
+      (p2 & ((std::uint64_t{1} << (drop - 1)) - 1)) != 0 || p1 != 0 || p0 != 0 || inexact;
+  return assemble(ulp_exponent, round_significand(m, half, rest));
+}
+
+// An unsigned integer of fixed capacity, just large enough for the exact path:
+// at most kMaxDigits + 1 decimal digits times 2^kFractionBits (under 2^2720).
+class BigUnsigned {
+ public:
+  bool is_zero() const { return size_ == 0; }
+
+  // this = this * factor + addend
+  void multiply_add(std::uint64_t factor, std::uint64_t addend) {
+    std::uint64_t carry = addend;
+    for (int i = 0; i < size_; ++i) {
+      const uint128 t = static_cast<uint128>(limbs_[i]) * factor + carry;
+      limbs_[i] = static_cast<std::uint64_t>(t);
+      carry = static_cast<std::uint64_t>(t >> 64);
+    }
+    push(carry);
+  }
+
+  void shift_left(int bits) {
+    const int limb_shift = bits / 64;
+    const int bit_shift = bits % 64;
+    if (size_ == 0) return;
+    if (bit_shift != 0) {
+      std::uint64_t carry = 0;
+      for (int i = 0; i < size_; ++i) {
+        const std::uint64_t next = limbs_[i] >> (64 - bit_shift);
+        limbs_[i] = (limbs_[i] << bit_shift) | carry;
+        carry = next;
+      }
+      push(carry);
+    }
+    if (limb_shift != 0 && size_ + limb_shift <= kCapacity) {
+      for (int i = size_ - 1; i >= 0; --i) limbs_[i + limb_shift] = limbs_[i];
+      for (int i = 0; i < limb_shift; ++i) limbs_[i] = 0;
+      size_ += limb_shift;
+    }
+  }
+
+  // this = this / divisor; returns the remainder.
+  std::uint64_t divide(std::uint64_t divisor) {
+    std::uint64_t remainder = 0;
+    for (int i = size_ - 1; i >= 0; --i) {
+      const uint128 t = (static_cast<uint128>(remainder) << 64) | limbs_[i];
+      limbs_[i] = static_cast<std::uint64_t>(t / divisor);
+      remainder = static_cast<std::uint64_t>(t % divisor);
+    }
+    while (size_ > 0 && limbs_[size_ - 1] == 0) --size_;
+    return remainder;
+  }
+
+  int bit_length() const {
+    if (size_ == 0) return 0;
+    return 64 * size_ - std::countl_zero(limbs_[size_ - 1]);
+  }
+
+  bool bit(int index) const {
+    const int limb = index / 64;
+    return limb < size_ && ((limbs_[limb] >> (index % 64)) & 1) != 0;
+  }
+
+  // Whether any bit below index is set.
+  bool any_below(int index) const {
+    const int limb = index / 64;
+    for (int i = 0; i < limb && i < size_; ++i) {
+      if (limbs_[i] != 0) return true;
+    }
+    const std::uint64_t mask = (std::uint64_t{1} << (index % 64)) - 1;
+    return limb < size_ && (limbs_[limb] & mask) != 0;
+  }
+
+  // Bits from index up (at most 63 of them are nonzero by the caller's choice).
+  std::uint64_t bits_from(int index) const {
+    const int limb = index / 64;
+    const int shift = index % 64;
+    if (limb >= size_) return 0;
+    std::uint64_t value = limbs_[limb] >> shift;
+    if (shift != 0 && limb + 1 < size_) value |= limbs_[limb + 1] << (64 - shift);
+    return value;
+  }
+
+ private:
+  static constexpr int kCapacity = 48;
+
+  void push(std::uint64_t limb) {
+    if (limb != 0 && size_ < kCapacity) limbs_[size_++] = limb;
+  }
+
+  std::array<std::uint64_t, kCapacity> limbs_{};
+  int size_ = 0;
+};
+
+// Magnitude bits of the number, by exact integer arithmetic.
+std::uint32_t exact_bits(const DigitRuns& runs, std::int64_t exponent) {
+  char digits[kMaxDigits + 1];
+  const SignificantDigits sig = collect_significant(runs, digits, kMaxDigits);
+  if (sig.kept == 0) return 0;
+  int count = sig.kept;
+  std::int64_t e10 = decimal_exponent(exponent, sig.dropped - (runs.frac_end - runs.frac_begin));
+  if (sig.dropped_nonzero) {
+    digits[count++] = '1';
+    e10 -= 1;
+  }
+  // The value D * 10^e10 lies in [10^(magnitude - 1), 10^magnitude).
+  const std::int64_t magnitude = count + e10;
+  if (magnitude > 39) return kInfinityBits;  // >= 10^39 > 2^128
+  if (magnitude < -45) return 0;             // < 10^-46 < 2^-150
+
+  BigUnsigned n;
+  for (int i = 0; i < count;) {
+    const int chunk = std::min(count - i, 19);
+    std::uint64_t value = 0;
+    for (int j = 0; j < chunk; ++j) value = value * 10 + digit_value(digits[i + j]);
+    n.multiply_add(kPow10[static_cast<std::size_t>(chunk)], value);
+    i += chunk;
+  }
+
+  // n becomes floor(value * 2^scale); rest records a nonzero remainder.
+  int scale = 0;
+  bool rest = false;
+  if (e10 >= 0) {
+    for (std::int64_t k = e10; k > 0; k -= 19) {
+      n.multiply_add(kPow10[static_cast<std::size_t>(std::min<std::int64_t>(k, 19))], 0);
+    }
+  } else {
+    scale = kFractionBits;
+    n.shift_left(scale);
+    for (std::int64_t k = -e10; k > 0; k -= 19) {
+      rest |= n.divide(kPow10[static_cast<std::size_t>(std::min<std::int64_t>(k, 19))]) != 0;
+    }
+  }
+  if (n.is_zero()) return 0;  // below 2^-160
+
+  const int binary_exponent = n.bit_length() - 1 - scale;
+  if (binary_exponent > 127) return kInfinityBits;
+  const int ulp_exponent = ulp_exponent_for(binary_exponent);
+  const int drop = ulp_exponent + scale;
+  if (drop <= 0) return assemble(ulp_exponent, n.bits_from(0) << -drop);  // exact, below 2^24
+  const bool half = n.bit(drop - 1);
+  rest = rest || n.any_below(drop - 1);
+  return assemble(ulp_exponent, round_significand(n.bits_from(drop), half, rest));
+}
+
+// Magnitude bits of a number with at most 19 digits: w * 10^e10.
+std::uint32_t short_bits(const DigitRuns& runs, std::uint64_t w, std::int64_t e10,
+                         std::int64_t exponent) {
+  const std::int64_t bits = product_bits(w, e10);
+  if (bits >= 0) return static_cast<std::uint32_t>(bits);
+  return exact_bits(runs, exponent);
+}
+
+// Magnitude bits of a number with more than 19 digits.
+std::uint32_t long_bits(const DigitRuns& runs, std::int64_t exponent) {
+  char digits[19];
+  const SignificantDigits sig = collect_significant(runs, digits, 19);
+  if (sig.kept == 0) return 0;
+  std::uint64_t w = 0;
+  for (int i = 0; i < sig.kept; ++i) w = w * 10 + digit_value(digits[i]);
+  const std::int64_t e10 =
+      decimal_exponent(exponent, sig.dropped - (runs.frac_end - runs.frac_begin));
+  const std::int64_t low = product_bits(w, e10);
+  if (low >= 0 && !sig.dropped_nonzero) return static_cast<std::uint32_t>(low);
+  // The value lies in (w * 10^e10, (w + 1) * 10^e10); w + 1 <= 10^19 < 2^64.
+  if (low >= 0 && product_bits(w + 1, e10) == low) return static_cast<std::uint32_t>(low);
+  return exact_bits(runs, exponent);
+}
+
+bool equals_ignoring_case(const char* p, const char* end, std::string_view lower_word) {
+  if (static_cast<std::size_t>(end - p) != lower_word.size()) return false;
+  for (char c : lower_word) {
+    if ((*p++ | 0x20) != c) return false;
+  }
+  return true;
+}
+
+// rest is the text after the sign; it is not a decimal number.
+ParsedFloat parse_word(const char* p, const char* end, std::uint32_t sign) {
+  if (equals_ignoring_case(p, end, "inf") || equals_ignoring_case(p, end, "infinity")) {
+    return success_bits(kInfinityBits | sign);
+  }
+  if (equals_ignoring_case(p, end, "nan")) return success_bits(kQuietNanBits | sign);
+  return failure(FloatErrorKind::Invalid);
+}
+
+}  // namespace
+
+std::string_view describe(ParseFloatError error) noexcept {
+  return error.kind == FloatErrorKind::Empty ? "ParseFloatError { kind: Empty }"
+                                             : "ParseFloatError { kind: Invalid }";
+}
+
+ParsedFloat parse_float32(std::string_view text) noexcept {
+  if (text.empty()) return failure(FloatErrorKind::Empty);
+  const char* p = text.data();
+  const char* const end = p + text.size();
+
+  std::uint32_t sign = 0;
+  if (*p == '-' || *p == '+') {
+    if (*p == '-') sign = kSignBit;
+    if (++p == end) return failure(FloatErrorKind::Invalid);
+  }
+  if (!is_digit(*p) && *p != '.') return parse_word(p, end, sign);
+
+  DigitRuns runs;
+  runs.int_begin = p;
+  while (p != end && is_digit(*p)) ++p;
+  runs.int_end = p;
+  runs.frac_begin = runs.frac_end = p;
+  if (p != end && *p == '.') {
+    runs.frac_begin = ++p;
+    while (p != end && is_digit(*p)) ++p;
+    runs.frac_end = p;
+  }
+  const std::int64_t int_length = runs.int_end - runs.int_begin;
+  const std::int64_t frac_length = runs.frac_end - runs.frac_begin;
+  if (int_length == 0 && frac_length == 0) return failure(FloatErrorKind::Invalid);
+
+  std::int64_t exponent = 0;
+  if (p != end) {
+    if ((*p | 0x20) != 'e') return failure(FloatErrorKind::Invalid);
+    bool negative_exponent = false;
+    if (++p != end && (*p == '+' || *p == '-')) {
+      negative_exponent = *p == '-';
+      ++p;
+    }
+    if (p == end) return failure(FloatErrorKind::Invalid);
+    for (; p != end; ++p) {
+      if (!is_digit(*p)) return failure(FloatErrorKind::Invalid);
+      if (exponent < kExponentDigitLimit) exponent = exponent * 10 + digit_value(*p);
+    }
+    if (negative_exponent) exponent = -exponent;
+  }
+
+  if (int_length > 19 || frac_length > 19 - int_length) {
+    return success_bits(long_bits(runs, exponent) | sign);
+  }
+
+  // At most 19 digits: they form w exactly, and the value is w * 10^e10.
+  std::uint64_t w = 0;
+  for (const char* q = runs.int_begin; q != runs.int_end; ++q) w = w * 10 + digit_value(*q);
+  for (const char* q = runs.frac_begin; q != runs.frac_end; ++q) w = w * 10 + digit_value(*q);
+  const std::int64_t e10 = exponent - frac_length;
+
+  if (w <= kTwoPow24) {
+    const float f = static_cast<float>(w);
+    if (e10 >= -10 && e10 <= 10) {
+      const float value = e10 < 0 ? f / kPow10Float[static_cast<std::size_t>(-e10)]
+                                  : f * kPow10Float[static_cast<std::size_t>(e10)];
+      return success(sign != 0 ? -value : value);
+    }
+    if (e10 > 10 && e10 <= 17) {
+      const std::uint64_t scaled = w * kPow10[static_cast<std::size_t>(e10 - 10)];
+      if (scaled <= kTwoPow24) {
+        const float value = static_cast<float>(scaled) * kPow10Float[10];
+        return success(sign != 0 ? -value : value);
+      }
+    }
+  }
+  if (w == 0) return success_bits(sign);
+  return success_bits(short_bits(runs, w, e10, exponent) | sign);
+}
+
+}  // namespace tolvik
