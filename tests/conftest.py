@@ -67,7 +67,7 @@ def run_python(
     module_dir = os.path.dirname(os.path.abspath(tolvik.__file__))
     path = child_env.get("PYTHONPATH")
     child_env["PYTHONPATH"] = module_dir + (os.pathsep + path if path else "")
-    child_env["PYTHONIOENCODING"] = "utf-8:surrogateescape"
+    child_env["PYTHONIOENCODING"] = "utf-8"
     if env:
         child_env.update(env)
     done = subprocess.run(

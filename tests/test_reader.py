@@ -264,3 +264,24 @@ def test_special_values_are_widened_exactly(plot_file):
     assert got[2] == float("-inf")
     assert struct.pack("<f", got[3]) == struct.pack("<I", 0x7FC00000)
     assert got[4] == 2.0**-149
+
+
+def test_failed_notice_write_replaces_the_count_failure(plot_file):
+    from conftest import run_python
+
+    code, out, err = run_python(
+        """
+        import os, sys, tolvik
+        os.dup2(os.open("/dev/full", os.O_WRONLY), 1)
+        try:
+            tolvik.rust_read_tarvelo(sys.argv[1], 12)
+        except BaseException as e:
+            sys.stderr.write("caught: " + str(e) + "\\n")
+        """,
+        plot_file("x 3x\na\n"),
+    )
+    assert code == 0
+    message = "failed printing to stdout: No space left on device (os error 28)"
+    assert err.endswith("caught: " + message + "\n")
+    assert "\n" + message + "\n" in err.split("caught:")[0]
+    assert "panicked at src/lib:" not in err

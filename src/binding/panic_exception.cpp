@@ -13,7 +13,7 @@ constexpr const char* kQualifiedName = "pyo3_runtime.PanicException";
 
 constexpr const char* kDoc =
     "\n"
-    "Raised when this module's own code, called from Python, panics.\n"
+    "Raised when the module's own code, called from Python, panics.\n"
     "\n"
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
