@@ -76,6 +76,14 @@ constexpr std::array<std::uint64_t, 20> kPow10 = {
     10000000000000000000u,
 };
 
+// 5^0 to 5^27, every power of five below 2^64.
+constexpr std::array<std::uint64_t, 28> kPow5Integer = [] {
+  std::array<std::uint64_t, 28> powers{};
+  powers[0] = 1;
+  for (std::size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 5;
+  return powers;
+}();
+
 // Powers of ten that are exact as floats (5^10 < 2^24).
 constexpr std::array<float, 11> kPow10Float = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                                1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
@@ -168,6 +176,25 @@ std::uint64_t round_significand(std::uint64_t m, bool half, bool rest) {
   return m + (half && (rest || (m & 1)) ? 1 : 0);
 }
 
+// Magnitude bits of (m + f) * 2^e2 rounded to a float, where m != 0 and
+// 0 <= f < 1 is nonzero exactly when `fraction` is set; a set `fraction`
+// requires m >= 2^24, so that f lies below the rounding bit.
+std::uint32_t round_scaled(std::uint64_t m, int e2, bool fraction) {
+  const int top = 63 - std::countl_zero(m);
+  const int binary_exponent = top + e2;
+  if (binary_exponent > 127) return kInfinityBits;
+  const int ulp_exponent = ulp_exponent_for(binary_exponent);
+  // Bit i of m weighs 2^(i + e2); the bits below 2^ulp_exponent go.
+  const int drop = ulp_exponent - e2;
+  if (drop <= 0) return assemble(ulp_exponent, m << -drop);  // exact
+  if (drop > 64) return 0;  // below 2^64 * 2^e2 <= 2^(ulp_exponent - 1) = 2^-150
+
+  const std::uint64_t kept = drop == 64 ? 0 : m >> drop;
+  const bool half = ((m >> (drop - 1)) & 1) != 0;
+  const bool rest = (m & ((std::uint64_t{1} << (drop - 1)) - 1)) != 0 || fraction;
+  return assemble(ulp_exponent, round_significand(kept, half, rest));
+}
+
 // Magnitude bits of w * 10^q rounded to a float, or -1 when the 128-bit
 // approximation cannot decide the rounding. Requires w != 0.
 std::int64_t product_bits(std::uint64_t w, std::int64_t q) {
@@ -176,7 +203,8 @@ std::int64_t product_bits(std::uint64_t w, std::int64_t q) {
   const Pow5Entry& pow5 = kPow5Table[static_cast<std::size_t>(q - kPow5MinExponent)];
 
   // x = w * 10^q = (wn * 2^-leading) * (pow5 * 2^shift + error) * 2^q, and
-  // V = wn * 5^q * 2^-shift lies in [P, P + wn) with P = wn * pow5 exact.
+  // V = wn * 5^q * 2^-shift lies in [P, P + wn) with P = wn * pow5 exact,
+  // so x = V * 2^(shift + q - leading).
   const int leading = std::countl_zero(w);
   const std::uint64_t wn = w << leading;
   const uint128 low_product = static_cast<uint128>(wn) * pow5.low;
@@ -191,22 +219,19 @@ std::int64_t product_bits(std::uint64_t w, std::int64_t q) {
   // For q >= 0 the power is exact and so is V = P. For q < 0, V - P is in
   // (0, 2^64): it may carry into p2 only when p1 is all ones.
   const bool inexact = q < 0;
-  if (inexact && p1 == ~std::uint64_t{0}) return -1;
-
-  const int top = 63 - std::countl_zero(p2);  // 62 or 63, as P >= 2^190
-  const int binary_exponent = 128 + top + pow5.shift + static_cast<int>(q) - leading;
-  if (binary_exponent > 127) return kInfinityBits;
-  const int ulp_exponent = ulp_exponent_for(binary_exponent);
-  // The significand keeps the bits of x from 2^ulp_exponent up; in p2 the
-  // leading bit is bit `top`, so its lowest `drop` bits go.
-  const int drop = top - (binary_exponent - ulp_exponent);
-  if (drop > 64) return 0;  // x < 2^(ulp_exponent - 1) = 2^-150
-
-  const std::uint64_t m = drop == 64 ? 0 : p2 >> drop;
-  const bool half = ((p2 >> (drop - 1)) & 1) != 0;
-  const bool rest =
-      (p2 & ((std::uint64_t{1} << (drop - 1)) - 1)) != 0 || p1 != 0 || p0 != 0 || inexact;
-  return assemble(ulp_exponent, round_significand(m, half, rest));
+  if (inexact && p1 == ~std::uint64_t{0}) {
+    // Mostly this is a value with a short binary expansion, such as 0.5 or
+    // 586701045e-1, seen from just below. Those are w / 5^-q times 2^q exactly.
+    const auto five_power = static_cast<std::size_t>(-q);
+    if (five_power < kPow5Integer.size() && w % kPow5Integer[five_power] == 0) {
+      return round_scaled(w / kPow5Integer[five_power], static_cast<int>(q), false);
+    }
+    return -1;
+  }
+  // p2 >= 2^62 (as P >= 2^190) and x = (p2 + f) * 2^(128 + shift + q - leading),
+  // with f = (V mod 2^128) / 2^128 nonzero when p1, p0 or the error are.
+  return round_scaled(p2, 128 + pow5.shift + static_cast<int>(q) - leading,
+                      p1 != 0 || p0 != 0 || inexact);
 }
 
 // An unsigned integer of fixed capacity, just large enough for the exact path:
@@ -411,13 +436,17 @@ ParsedFloat parse_float32(std::string_view text) noexcept {
   if (!is_digit(*p) && *p != '.') return parse_word(p, end, sign);
 
   DigitRuns runs;
+  // w collects all digits as one integer; it is exact, and used, only when
+  // there are at most 19 of them (beyond that it wraps around harmlessly).
+  std::uint64_t w = 0;
+  unsigned digit = 0;
   runs.int_begin = p;
-  while (p != end && is_digit(*p)) ++p;
+  for (; p != end && (digit = digit_value(*p)) < 10; ++p) w = w * 10 + digit;
   runs.int_end = p;
   runs.frac_begin = runs.frac_end = p;
   if (p != end && *p == '.') {
     runs.frac_begin = ++p;
-    while (p != end && is_digit(*p)) ++p;
+    for (; p != end && (digit = digit_value(*p)) < 10; ++p) w = w * 10 + digit;
     runs.frac_end = p;
   }
   const std::int64_t int_length = runs.int_end - runs.int_begin;
@@ -444,10 +473,7 @@ ParsedFloat parse_float32(std::string_view text) noexcept {
     return success_bits(long_bits(runs, exponent) | sign);
   }
 
-  // At most 19 digits: they form w exactly, and the value is w * 10^e10.
-  std::uint64_t w = 0;
-  for (const char* q = runs.int_begin; q != runs.int_end; ++q) w = w * 10 + digit_value(*q);
-  for (const char* q = runs.frac_begin; q != runs.frac_end; ++q) w = w * 10 + digit_value(*q);
+  // At most 19 digits: w holds them exactly, and the value is w * 10^e10.
   const std::int64_t e10 = exponent - frac_length;
 
   if (w <= kTwoPow24) {

@@ -33,6 +33,7 @@ struct ParsedFloat {
 };
 
 // Empty text fails with Empty, anything else that is not a number with Invalid.
+// Any length of text is accepted; nothing is allocated.
 ParsedFloat parse_float32(std::string_view text) noexcept;
 
 }  // namespace tolvik

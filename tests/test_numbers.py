@@ -1,0 +1,144 @@
+"""Data fields as numbers: the grammar and the correctly rounded 32-bit value,
+checked bit for bit against an exact reference."""
+
+import random
+import struct
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import tolvik
+from float_reference import parse_float32_reference
+from test_reader import fail
+
+
+HALF_SUBNORMAL = "0." + "0" * 45 + (
+    "700649232162408535461864791644958065640130970938257885878534141944895541342930300743319094181060791015625"
+)
+
+
+def f32(bits):
+    return struct.unpack("<f", struct.pack("<I", bits))[0]
+
+
+def same(a, b):
+    return struct.pack("<d", a) == struct.pack("<d", b)
+
+
+def read_fields(plot_file, texts):
+    """Reads many fields in one call: one block per text, n = 1."""
+    width = max(len(t.encode()) for t in texts) + 1
+    body = "".join("l\n" + t.rjust(width - len(t.encode()) + len(t)) + "\n" for t in texts)
+    times, columns = tolvik.rust_read_tarvelo(plot_file("x 1\nt\n" + body), width)
+    assert columns == []
+    return times
+
+
+def field_failure(plot_file, text):
+    return fail(plot_file("x 1\nt\nl\n" + text + "|\n"), len(text.encode()))
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("1.", 1.0),
+        (".5", 0.5),
+        ("-0", -0.0),
+        ("+0.0e+99999", 0.0),
+        ("0.1", f32(0x3DCCCCCD)),
+        ("16777217", 16777216.0),
+        ("16777219", 16777220.0),
+        ("3.4028235e38", f32(0x7F7FFFFF)),
+        ("340282356779733661637539395458142568448", float("inf")),  # 2^128 - 2^103, a tie
+        ("340282356779733661637539395458142568447.9", f32(0x7F7FFFFF)),
+        ("3.4028236e38", float("inf")),
+        ("1e-45", 2.0**-149),
+        ("7e-46", 0.0),
+        (HALF_SUBNORMAL, 0.0),  # 2^-150, a tie, rounds to even: zero
+        (HALF_SUBNORMAL + "1", 2.0**-149),
+        ("-7e-46", -0.0),
+        ("1.17549435e-38", f32(0x00800000)),
+        ("1E+05", 1e5),
+        ("-0.25e-3", -0.0002500000118743628),
+        ("0" * 500 + "1.5", 1.5),
+        ("1.5" + "0" * 500, 1.5),
+        ("0." + "0" * 100000 + "1e100005", 10000.0),
+        ("0." + "0" * 100000 + "1e1000005", f32(0x3DCCCCCD)),  # the last 5 is past the cap
+        ("1e0000000000000000000000000001", 10.0),
+        ("1e-99999999999999999999", 0.0),
+        ("INF", float("inf")),
+        ("-Infinity", float("-inf")),
+        ("+inF", float("inf")),
+    ],
+)
+def test_values(plot_file, text, expected):
+    (got,) = read_fields(plot_file, [text])
+    assert same(got, expected)
+    assert same(parse_float32_reference(text), expected)
+
+
+@pytest.mark.parametrize("text, bits", [("nan", 0x7FC00000), ("-NaN", 0xFFC00000), ("+nAn", 0x7FC00000)])
+def test_nan_bits(plot_file, text, bits):
+    # The float widened from the 32-bit NaN keeps its sign and quiet bit.
+    (got,) = read_fields(plot_file, [text])
+    assert struct.pack("<f", got) == struct.pack("<I", bits)
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["+", "-", ".", "+.", "e5", "1e", "1e+", "1e-", "1.5D+03", "1.2345-105", "0x1A", "1_000",
+     "1 2", "+-1", "--1", "1..2", "1.2.3", "1e5.0", "infinite", "nan(1)", "NaNQ", "in", "infinit",
+     "\uff11", "\u0661", "1\u200b", "1f", "e", ".e1"],
+)
+def test_invalid(plot_file, text):
+    assert parse_float32_reference(text) == "Invalid"
+    assert field_failure(plot_file, text) == "Could not parse line: ParseFloatError { kind: Invalid }"
+
+
+def random_field(rnd):
+    kind = rnd.random()
+    if kind < 0.4:  # what a simulation writes
+        digits = rnd.choice([6, 9])
+        return f"{rnd.uniform(-10, 10) * 10 ** rnd.randint(-45, 38):.{digits - 1}E}"
+    if kind < 0.7:  # any digits, any exponent around the float range
+        mantissa = str(rnd.getrandbits(rnd.randint(1, 130)))
+        point = rnd.randint(0, len(mantissa))
+        return f"{mantissa[:point]}.{mantissa[point:]}e{rnd.randint(-80, 60)}"
+    # an exact midpoint between two neighbouring floats, or just beside it
+    bits = rnd.randint(0, 0x7F7FFFFF)
+    lo = struct.unpack("<f", struct.pack("<I", bits))[0]
+    hi = struct.unpack("<f", struct.pack("<I", bits + 1))[0]
+    from decimal import Decimal, getcontext
+
+    getcontext().prec = 200
+    mid = (Decimal(lo) + Decimal(hi)) / 2
+    nudge = rnd.choice(["", "0000001", None])
+    text = format(mid, "f")
+    if nudge is None:  # one unit less in a far digit
+        text = format(mid - Decimal(10) ** (mid.adjusted() - 120), "f")
+    elif "." in text:
+        text += nudge
+    return text
+
+
+def test_random_fields_bit_for_bit(plot_file):
+    rnd = random.Random(20261207)
+    texts = [random_field(rnd) for _ in range(20000)]
+    for text, got in zip(texts, read_fields(plot_file, texts)):
+        assert same(got, parse_float32_reference(text)), text
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet="0123456789+-.eEinfatyINFATY \u00a0", max_size=24))
+def test_any_text_agrees_with_the_reference(tmp_path_factory, text):
+    path = tmp_path_factory.mktemp("f") / "p.plt"
+    field = text.strip(" \u00a0")
+    expected = parse_float32_reference(field)
+    width = len(text.encode())
+    path.write_bytes(("x 1\nt\nl\n" + text + "|\n").encode())
+    if isinstance(expected, str):
+        assert fail(str(path), width) == f"Could not parse line: ParseFloatError {{ kind: {expected} }}"
+    else:
+        (got,), _ = tolvik.rust_read_tarvelo(str(path), width)
+        assert same(got, expected)
