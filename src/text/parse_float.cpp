@@ -28,6 +28,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "text/pow5_table.h"
 
@@ -399,6 +400,82 @@ std::uint32_t long_bits(const DigitRuns& runs, std::int64_t exponent) {
   return exact_bits(runs, exponent);
 }
 
+// The general grammar pass over the text after the sign: digit runs, point
+// and exponent. False when the text is not a decimal number. w collects all
+// digits as one integer; it is exact, and used, only when there are at most
+// 19 of them (beyond that it wraps around harmlessly).
+bool scan_decimal(const char* p, const char* end, DigitRuns& runs, std::uint64_t& w,
+                  std::int64_t& exponent) {
+  unsigned digit = 0;
+  runs.int_begin = p;
+  for (; p != end && (digit = digit_value(*p)) < 10; ++p) w = w * 10 + digit;
+  runs.int_end = p;
+  runs.frac_begin = runs.frac_end = p;
+  if (p != end && *p == '.') {
+    runs.frac_begin = ++p;
+    for (; p != end && (digit = digit_value(*p)) < 10; ++p) w = w * 10 + digit;
+    runs.frac_end = p;
+  }
+  if (runs.int_end == runs.int_begin && runs.frac_end == runs.frac_begin) return false;
+  if (p == end) return true;
+  if ((*p | 0x20) != 'e') return false;
+  bool negative_exponent = false;
+  if (++p != end && (*p == '+' || *p == '-')) {
+    negative_exponent = *p == '-';
+    ++p;
+  }
+  if (p == end) return false;
+  for (; p != end; ++p) {
+    if (!is_digit(*p)) return false;
+    if (exponent < kExponentDigitLimit) exponent = exponent * 10 + digit_value(*p);
+  }
+  if (negative_exponent) exponent = -exponent;
+  return true;
+}
+
+// The shape a simulation writes, "1.01325E+05": one digit, a point, 4 to 8
+// fraction digits, an exponent letter, its sign and two digits. Recognised by
+// position, with the fraction digits checked and combined as one 8-byte word
+// (each byte minus '0' is a digit exactly when its high nibble is 0 and its
+// low nibble below 10). False for anything else, which the general pass reads.
+bool scan_e_form(const char* p, const char* end, DigitRuns& runs, std::uint64_t& w,
+                 std::int64_t& exponent) {
+  const std::ptrdiff_t length = end - p;
+  if (length < 10 || length > 14) return false;
+  const auto fraction_digits = static_cast<unsigned>(length - 6);
+  const char* const e = end - 4;
+  if (p[1] != '.' || (e[0] | 0x20) != 'e' || (e[1] != '+' && e[1] != '-')) return false;
+  const unsigned lead = digit_value(p[0]);
+  const unsigned tens = digit_value(e[2]);
+  const unsigned ones = digit_value(e[3]);
+  if (lead > 9 || tens > 9 || ones > 9) return false;
+
+  std::uint64_t bytes;
+  std::memcpy(&bytes, p + 2, 8);  // little-endian: the first digit is the low byte
+  const std::uint64_t t = bytes ^ 0x3030303030303030u;
+  const std::uint64_t not_digit =
+      (t & 0xF0F0F0F0F0F0F0F0u) |
+      (((t & 0x0F0F0F0F0F0F0F0Fu) + 0x0606060606060606u) & 0x1010101010101010u);
+  const unsigned shift = 8 * (8 - fraction_digits);
+  if ((not_digit << shift) != 0) return false;
+  // Move the digits to the top (missing ones read as leading zeros), then
+  // combine pairs, quads and halves into one number.
+  std::uint64_t v = t << shift;
+  v = v * 10 + (v >> 8);
+  v = (((v & 0x000000FF000000FFu) * (100 + (std::uint64_t{1000000} << 32))) +
+       (((v >> 16) & 0x000000FF000000FFu) * (1 + (std::uint64_t{10000} << 32)))) >>
+      32;
+
+  w = lead * kPow10[fraction_digits] + v;
+  const auto magnitude = static_cast<std::int64_t>(tens * 10 + ones);
+  exponent = e[1] == '-' ? -magnitude : magnitude;
+  runs.int_begin = p;
+  runs.int_end = p + 1;
+  runs.frac_begin = p + 2;
+  runs.frac_end = e;
+  return true;
+}
+
 bool equals_ignoring_case(const char* p, const char* end, std::string_view lower_word) {
   if (static_cast<std::size_t>(end - p) != lower_word.size()) return false;
   for (char c : lower_word) {
@@ -436,38 +513,13 @@ ParsedFloat parse_float32(std::string_view text) noexcept {
   if (!is_digit(*p) && *p != '.') return parse_word(p, end, sign);
 
   DigitRuns runs;
-  // w collects all digits as one integer; it is exact, and used, only when
-  // there are at most 19 of them (beyond that it wraps around harmlessly).
   std::uint64_t w = 0;
-  unsigned digit = 0;
-  runs.int_begin = p;
-  for (; p != end && (digit = digit_value(*p)) < 10; ++p) w = w * 10 + digit;
-  runs.int_end = p;
-  runs.frac_begin = runs.frac_end = p;
-  if (p != end && *p == '.') {
-    runs.frac_begin = ++p;
-    for (; p != end && (digit = digit_value(*p)) < 10; ++p) w = w * 10 + digit;
-    runs.frac_end = p;
+  std::int64_t exponent = 0;
+  if (!scan_e_form(p, end, runs, w, exponent) && !scan_decimal(p, end, runs, w, exponent)) {
+    return failure(FloatErrorKind::Invalid);
   }
   const std::int64_t int_length = runs.int_end - runs.int_begin;
   const std::int64_t frac_length = runs.frac_end - runs.frac_begin;
-  if (int_length == 0 && frac_length == 0) return failure(FloatErrorKind::Invalid);
-
-  std::int64_t exponent = 0;
-  if (p != end) {
-    if ((*p | 0x20) != 'e') return failure(FloatErrorKind::Invalid);
-    bool negative_exponent = false;
-    if (++p != end && (*p == '+' || *p == '-')) {
-      negative_exponent = *p == '-';
-      ++p;
-    }
-    if (p == end) return failure(FloatErrorKind::Invalid);
-    for (; p != end; ++p) {
-      if (!is_digit(*p)) return failure(FloatErrorKind::Invalid);
-      if (exponent < kExponentDigitLimit) exponent = exponent * 10 + digit_value(*p);
-    }
-    if (negative_exponent) exponent = -exponent;
-  }
 
   if (int_length > 19 || frac_length > 19 - int_length) {
     return success_bits(long_bits(runs, exponent) | sign);

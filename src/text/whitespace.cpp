@@ -5,10 +5,6 @@
 namespace tolvik {
 namespace {
 
-bool is_ascii_whitespace(unsigned char b) noexcept {
-  return b == ' ' || (b >= 0x09 && b <= 0x0D);
-}
-
 // Byte length of the whitespace character at `pos`, or 0 when there is none.
 std::size_t whitespace_at(std::string_view text, std::size_t pos) noexcept {
   const auto b = static_cast<unsigned char>(text[pos]);
@@ -61,7 +57,7 @@ bool SplitWhitespace::next(std::string_view& token) noexcept {
   return true;
 }
 
-std::string_view trim_whitespace(std::string_view text) noexcept {
+std::string_view trim_unicode_whitespace(std::string_view text) noexcept {
   std::size_t begin = 0;
   while (begin < text.size()) {
     std::size_t w = whitespace_at(text, begin);

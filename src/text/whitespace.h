@@ -24,7 +24,28 @@ inline SplitWhitespace split_whitespace(std::string_view text) noexcept {
   return SplitWhitespace(text);
 }
 
-// The text without whitespace at its start and end (well-formed UTF-8 in and out).
-std::string_view trim_whitespace(std::string_view text) noexcept;
+// Trims any whitespace, ASCII or not; trim_whitespace's general case.
+std::string_view trim_unicode_whitespace(std::string_view text) noexcept;
+
+inline bool is_ascii_whitespace(unsigned char b) noexcept {
+  return b == ' ' || static_cast<unsigned char>(b - 0x09) < 5;  // TAB, LF, VT, FF, CR
+}
+
+// The text without whitespace at its start and end (well-formed UTF-8 in and
+// out). Data fields are padded with ASCII blanks, so those are taken off here
+// and only a field that then starts or ends with a non-ASCII byte goes on to
+// the general case.
+inline std::string_view trim_whitespace(std::string_view text) noexcept {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && is_ascii_whitespace(bytes[begin])) ++begin;
+  while (end > begin && is_ascii_whitespace(bytes[end - 1])) --end;
+  text = text.substr(begin, end - begin);
+  if (begin < end && (bytes[begin] >= 0x80 || bytes[end - 1] >= 0x80)) {
+    return trim_unicode_whitespace(text);
+  }
+  return text;
+}
 
 }  // namespace tolvik
