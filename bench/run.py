@@ -1,0 +1,532 @@
+"""Benchmark tolvik against the readers a Python user would otherwise write.
+
+    python bench/run.py [--quick] [--json OUT.json] [--clock wall|cpu] [--data-dir DIR]
+
+Needs tolvik importable (installed, or its build folder on PYTHONPATH) and the
+packages of bench/requirements.txt. The plot files are generated on first use
+into DIR (default: <temp dir>/tolvik-bench), never into the repository.
+
+For each workload it
+1. reads the file with tolvik: the reference values and the size of the
+   returned lists (list objects plus float objects, by sys.getsizeof, and as
+   allocated: the small-object allocator puts each 24-byte float in a 32-byte
+   block; peak memory is compared with the allocated size, which the
+   .tolist() floor meets);
+2. runs every reader once on the whole file in a fresh interpreter, measuring
+   the peak memory of the call alone (resident set high-water mark, reset
+   just before the call), and checks its result against the reference bit
+   for bit (a difference of one unit in the last place of a 32-bit float,
+   from a baseline's double rounding, is allowed and counted);
+3. times the readers in this process, interleaved: each round calls every
+   reader once, in an order rotated from round to round. Slow readers get
+   fewer rounds (a time budget per reader); with --quick, and for the
+   slowest reader on the large workloads, a sample (the first blocks of the
+   file) is timed and scaled to the whole file: such rows are marked.
+
+Times are wall clock by default; --clock cpu shows this process's CPU time
+instead, steadier when other work shares the machine (the JSON has both).
+It prints one table per workload (best and median seconds, MB/s, ns per value,
+peak MB, peak over the size of the lists, time relative to tolvik) and the
+issue's targets on the first workload. No assertion: the numbers are for
+reading.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import baselines  # noqa: E402
+import generate  # noqa: E402
+
+SEED = 1
+
+
+@dataclass
+class Workload:
+    name: str
+    params: int
+    blocks: int
+    width: int
+    # Readers timed on the first `blocks` blocks only, scaled to the whole file.
+    sampled: dict[str, int] = field(default_factory=dict)
+
+
+@dataclass
+class Reader:
+    name: str
+    kind: str  # "reader" or "floor"
+    note: str
+
+
+READERS = [
+    Reader("tolvik", "reader", "tolvik.rust_read_tarvelo"),
+    Reader("numpy", "reader", "byte fields, astype(float32), .tolist()"),
+    Reader("pure-python", "reader", "readline, slicing, float(), array('f')"),
+    Reader("pandas.read_fwf", "reader", "read_fwf, reshape, astype(float32), .tolist()"),
+    Reader("floor: .tolist()", "floor", "lists from a float32 array in memory"),
+    Reader("floor: read bytes", "floor", "readinto a reused 1 MiB buffer"),
+]
+TOLVIK, NUMPY, PURE, PANDAS, FLOOR_TOLIST, FLOOR_READ = (r.name for r in READERS)
+
+FULL = [
+    Workload("w12", 25, 200_000, 12),
+    Workload("w15", 25, 200_000, 15, {PANDAS: 50_000}),
+    Workload("wide", 120, 20_000, 12, {PANDAS: 5_000}),
+    Workload("small", 25, 1_000, 12),
+]
+QUICK = [
+    Workload("w12", 25, 20_000, 12, {PANDAS: 5_000}),
+    Workload("w15", 25, 20_000, 15, {PANDAS: 5_000}),
+    Workload("wide", 120, 2_000, 12, {PANDAS: 500}),
+    Workload("small", 25, 1_000, 12),
+]
+
+# Issue targets, checked on the first workload: (what, reader, other, bound)
+# with the ratio reader time / other time, or peak / lists size for "memory".
+TARGETS = [
+    ("tolvik / .tolist() floor", TOLVIK, FLOOR_TOLIST, "<=", 1.5),
+    ("pure-python / tolvik", PURE, TOLVIK, ">=", 12.0),
+    ("pandas.read_fwf / tolvik", PANDAS, TOLVIK, ">=", 50.0),
+    ("numpy / tolvik", NUMPY, TOLVIK, ">=", 8.0),
+    ("tolvik peak memory / lists", TOLVIK, "memory", "<=", 1.25),
+]
+
+
+# --------------------------------------------------------------------------
+# Readers by name, as called in the timing loop and in the child process.
+
+
+def make_call(reader: str, path: str, width: int, values_npy: str | None):
+    """A no-argument callable that runs `reader` on the file once."""
+    if reader == TOLVIK:
+        import tolvik
+
+        return lambda: tolvik.rust_read_tarvelo(path, width)
+    if reader == NUMPY:
+        return lambda: baselines.read_numpy(path, width)
+    if reader == PURE:
+        return lambda: baselines.read_pure_python(path, width)
+    if reader == PANDAS:
+        return lambda: baselines.read_pandas(path, width)
+    if reader == FLOOR_TOLIST:
+        import numpy as np
+
+        values = np.load(values_npy)
+        return lambda: baselines.floor_tolist(values)
+    if reader == FLOOR_READ:
+        return lambda: baselines.floor_read_bytes(path, width)
+    raise ValueError(f"unknown reader {reader!r}")
+
+
+def preload(reader: str) -> None:
+    """Import what the reader imports lazily, so no call pays for it."""
+    if reader in (NUMPY, FLOOR_TOLIST):
+        import numpy  # noqa: F401
+    if reader == PANDAS:
+        import pandas  # noqa: F401
+
+
+# --------------------------------------------------------------------------
+# Child process: one call, its peak memory, its result dumped for the check.
+
+
+def memory_status() -> dict[str, int]:
+    status = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, rest = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                status[key] = int(rest.split()[0]) * 1024
+    return status
+
+
+def reset_peak() -> bool:
+    """Reset the resident high-water mark to the current size (Linux 4.0+)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def child_main(reader: str, path: str, width: int, values_npy: str, dump: str) -> None:
+    import resource
+
+    preload(reader)
+    call = make_call(reader, path, width, values_npy if reader == FLOOR_TOLIST else None)
+    gc.collect()
+    exact_peak = reset_peak()
+    before = memory_status()
+    maxrss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    start = time.perf_counter()
+    result = call()
+    seconds = time.perf_counter() - start
+    after = memory_status()
+    if exact_peak:
+        peak = after["VmHWM"] - before["VmRSS"]
+    else:  # the high-water mark of the whole process: setup included
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - maxrss_before
+    report = {"seconds": seconds, "peak_bytes": peak, "exact_peak": exact_peak,
+              "rss_before": before["VmRSS"]}
+    if isinstance(result, tuple) and reader not in (FLOOR_TOLIST, FLOOR_READ):
+        import numpy as np
+
+        times, columns = result
+        report["shape_ok"] = isinstance(times, list) and isinstance(columns, list) and all(
+            isinstance(c, list) and len(c) == len(times) for c in columns
+        )
+        report["types_ok"] = all(type(x) is float for x in times) and all(
+            type(x) is float for c in columns for x in c
+        )
+        if report["shape_ok"]:
+            np.save(dump, np.array([times, *columns], dtype=np.float64))
+    print(json.dumps(report))
+
+
+# --------------------------------------------------------------------------
+# Parent: files, reference, checks, timing, table.
+
+
+def file_for(data_dir: str, w: Workload, blocks: int | None = None) -> str:
+    blocks = w.blocks if blocks is None else blocks
+    name = f"plot-p{w.params}-b{blocks}-w{w.width}-s{SEED}-g{generate.GENERATOR_VERSION}.plt"
+    return os.path.join(data_dir, name)
+
+
+def ensure_file(data_dir: str, w: Workload) -> str:
+    path = file_for(data_dir, w)
+    if not os.path.exists(path):
+        start = time.perf_counter()
+        print(f"  generating {os.path.basename(path)} ...", end="", flush=True)
+        generate.generate(path, w.params, w.blocks, w.width, SEED)
+        print(f" {os.path.getsize(path) / 1e6:.1f} MB in {time.perf_counter() - start:.1f} s")
+    return path
+
+
+def ensure_sample(data_dir: str, w: Workload, full_path: str, blocks: int) -> str:
+    """The header and first `blocks` blocks of the workload's file."""
+    path = file_for(data_dir, w, blocks).replace(".plt", f"-of{w.blocks}.plt")
+    if not os.path.exists(path):
+        lines = 1 + w.params + blocks * (1 + baselines.data_lines_per_block(w.params))
+        tmp = f"{path}.tmp{os.getpid()}"
+        with open(full_path, "rb") as src, open(tmp, "wb") as out:
+            for _ in range(lines):
+                out.write(src.readline())
+        os.replace(tmp, path)
+    return path
+
+
+def block_size(nbytes: int) -> int:
+    """Memory the interpreter's small-object allocator takes for an object of
+    `nbytes`: blocks are multiples of 16 bytes up to 512 bytes."""
+    return -(-nbytes // 16) * 16 if nbytes <= 512 else nbytes
+
+
+def lists_bytes(result) -> tuple[int, int]:
+    """Bytes of the returned objects, the tuple, the lists and every float:
+    by sys.getsizeof, and as allocated (a 24-byte float takes a 32-byte
+    block, so 40 rather than 32 bytes per value with its list slot)."""
+    times, columns = result
+    containers = [result, times, columns, *columns]
+    count = len(times) + sum(len(c) for c in columns)
+    size = sum(sys.getsizeof(c) for c in containers)
+    allocated = sum(block_size(sys.getsizeof(c)) for c in containers)
+    return (size + count * sys.getsizeof(0.0),
+            allocated + count * block_size(sys.getsizeof(0.0)))
+
+
+def compare(reference, got) -> dict:
+    """Bit-for-bit comparison of (n, blocks) float64 arrays; differences are
+    measured in units in the last place of a 32-bit float."""
+    import numpy as np
+
+    if got.shape != reference.shape:
+        return {"ok": False, "why": f"shape {got.shape} != {reference.shape}"}
+    differ = reference.view(np.uint64) != got.view(np.uint64)
+    count = int(differ.sum())
+    out = {"ok": True, "mismatches": count, "max_ulp": 0}
+    if count:
+        a, b = reference[differ], got[differ]
+        narrow = b.astype(np.float32)
+        if not np.array_equal(narrow.astype(np.float64), b, equal_nan=True):
+            return {"ok": False, "why": "values that are not 32-bit floats", **out}
+        ia = a.astype(np.float32).view(np.int32).astype(np.int64)
+        ib = narrow.view(np.int32).astype(np.int64)
+        same_sign = (ia < 0) == (ib < 0)
+        ulp = np.where(same_sign, np.abs(ia - ib), 1 << 31)
+        out["max_ulp"] = int(ulp.max())
+        out["ok"] = out["max_ulp"] <= 1
+        if not out["ok"]:
+            out["why"] = f"{count} values differ, up to {out['max_ulp']} ulp"
+    return out
+
+
+def run_child(reader: str, path: str, width: int, values_npy: str, dump: str) -> dict:
+    done = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--child", reader, path, str(width),
+         values_npy, dump],
+        capture_output=True, text=True,
+    )
+    if done.returncode != 0:
+        raise RuntimeError(f"{reader} failed in its own process:\n{done.stderr.strip()}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def time_calls(call, loops: int) -> tuple[float, float]:
+    """Wall-clock and CPU seconds per call over `loops` calls; freeing a
+    result is not timed."""
+    wall = cpu = 0.0
+    for _ in range(loops):
+        start, start_cpu = time.perf_counter(), time.process_time()
+        result = call()
+        cpu += time.process_time() - start_cpu
+        wall += time.perf_counter() - start
+        del result
+    return wall / loops, cpu / loops
+
+
+def fmt_mb(n: float | None) -> str:
+    return "-" if n is None else f"{n / 1e6:.1f}"
+
+
+def run_workload(w: Workload, data_dir: str, work_dir: str, quick: bool, clock: str) -> dict:
+    import numpy as np
+    import tolvik
+
+    path = ensure_file(data_dir, w)
+    size = os.path.getsize(path)
+    values = w.params * w.blocks
+
+    reference_result = tolvik.rust_read_tarvelo(path, w.width)
+    list_size, list_allocated = lists_bytes(reference_result)
+    reference = np.array([reference_result[0], *reference_result[1]], dtype=np.float64)
+    del reference_result
+    values_npy = os.path.join(work_dir, f"{w.name}.f32.npy")
+    np.save(values_npy, reference.astype(np.float32))
+
+    # Per reader: the file it reads, the share of the values that file holds.
+    plans = {}
+    for r in READERS:
+        sample = w.sampled.get(r.name)
+        if sample and sample < w.blocks:
+            plans[r.name] = (ensure_sample(data_dir, w, path, sample), sample)
+        else:
+            plans[r.name] = (path, w.blocks)
+
+    # Fresh process per reader, on the whole file: peak memory and the check.
+    results = {}
+    for r in READERS:
+        rpath, rblocks = plans[r.name]
+        dump = os.path.join(work_dir, f"{w.name}-result.npy")
+        child = run_child(r.name, path, w.width, values_npy, dump)
+        entry = {"file": rpath, "blocks": rblocks, "child_seconds": child["seconds"],
+                 "peak_bytes": child["peak_bytes"], "exact_peak": child["exact_peak"]}
+        if r.kind == "reader":
+            if not (child.get("shape_ok") and child.get("types_ok")):
+                entry["check"] = {"ok": False, "why": "not a list of floats and lists of floats"}
+            else:
+                entry["check"] = compare(reference, np.load(dump))
+                os.remove(dump)
+        results[r.name] = entry
+        check = entry.get("check")
+        if check is not None and not check["ok"]:
+            print(f"  CHECK FAILED {r.name}: {check['why']}: not timed")
+
+    # Interleaved timing.
+    budget = 1.5 if quick else 20.0
+    max_reps = 3 if quick else 5
+    calls = {}
+    for r in READERS:
+        entry = results[r.name]
+        if "check" in entry and not entry["check"]["ok"]:
+            continue
+        preload(r.name)
+        rpath, _ = plans[r.name]
+        estimate = max(entry["child_seconds"] * entry["blocks"] / w.blocks, 1e-6)
+        entry["loops"] = max(1, min(1000, int(0.2 / estimate)))
+        # At least two rounds, unless one call is already most of the budget.
+        least = 1 if estimate * entry["loops"] > 0.75 * budget else 2
+        entry["reps"] = max(least, min(max_reps, int(budget / (estimate * entry["loops"]))))
+        entry["wall_seconds"], entry["cpu_seconds"] = [], []
+        calls[r.name] = make_call(r.name, rpath, w.width, values_npy)
+    names = list(calls)
+    for round_no in range(max(results[n]["reps"] for n in names)):
+        shift = round_no % len(names)
+        for name in names[shift:] + names[:shift]:
+            entry = results[name]
+            if len(entry["wall_seconds"]) < entry["reps"]:
+                gc.collect()
+                wall, cpu = time_calls(calls[name], entry["loops"])
+                entry["wall_seconds"].append(wall)
+                entry["cpu_seconds"].append(cpu)
+    calls.clear()
+    gc.collect()
+
+    for name, entry in results.items():
+        if not entry.get("wall_seconds"):
+            continue
+        entry["seconds"] = entry[f"{clock}_seconds"]
+        scale = w.blocks / entry["blocks"]
+        entry["scaled"] = scale != 1
+        entry["best"] = min(entry["seconds"]) * scale
+        entry["median"] = statistics.median(entry["seconds"]) * scale
+    return {"name": w.name, "clock": clock, "params": w.params, "blocks": w.blocks,
+            "width": w.width, "path": path, "bytes": size, "values": values,
+            "lists_bytes": list_size,
+            "lists_allocated_bytes": list_allocated,
+            "readers": results}
+
+
+def print_table(wl: dict) -> None:
+    res = wl["readers"]
+    base = res[TOLVIK].get("best")
+    print(f"\n{wl['name']} ({wl['clock']} clock): {wl['params']} parameters x "
+          f"{wl['blocks']:,} blocks, width {wl['width']}: {wl['bytes'] / 1e6:.1f} MB, "
+          f"{wl['values']:,} values; returned "
+          f"lists {wl['lists_allocated_bytes'] / 1e6:.1f} MB as allocated, "
+          f"{wl['lists_allocated_bytes'] / wl['values']:.1f} B/value (by sys.getsizeof "
+          f"{wl['lists_bytes'] / wl['values']:.1f})")
+    other = "wall" if wl["clock"] == "cpu" else "cpu"
+    head = (f"  {'reader':<19}{'best s':>10}{'median s':>10}{other + ' s':>9}{'reps':>8}{'MB/s':>8}"
+            f"{'ns/value':>10}{'peak MB':>9}{'peak/lists':>11}{'vs tolvik':>10}  check")
+    print(head)
+    print("  " + "-" * (len(head) - 2))
+    for r in READERS:
+        e = res[r.name]
+        check = e.get("check")
+        if check is None:
+            ctext = "-"
+        elif not check["ok"]:
+            ctext = "FAILED: " + check["why"]
+        elif check["mismatches"]:
+            ctext = f"{check['mismatches']} within 1 ulp"
+        else:
+            ctext = "exact"
+        if "best" not in e:
+            print(f"  {r.name:<19}{'not timed':>10}  {ctext}")
+            continue
+        mark = "~" if e["scaled"] else " "
+        reps = f"{len(e['seconds'])}" + (f"x{e['loops']}" if e["loops"] > 1 else "")
+        peak = e["peak_bytes"]
+        ratio = f"{peak / wl['lists_allocated_bytes']:.2f}" if peak is not None else "-"
+        vs = f"{e['best'] / base:.2f}" if base else "-"
+        other_best = min(e[f"{other}_seconds"]) * wl["blocks"] / e["blocks"]
+        print(f"  {r.name:<19}{e['best']:>9.4f}{mark}{e['median']:>10.4f}{other_best:>9.4f}"
+              f"{reps:>8}{wl['bytes'] / e['best'] / 1e6:>8.0f}"
+              f"{e['best'] / wl['values'] * 1e9:>10.1f}"
+              f"{fmt_mb(peak):>9}{ratio:>11}{vs:>10}  {ctext}")
+    sampled = [f"{r.name} on the first {res[r.name]['blocks']:,} blocks"
+               for r in READERS if res[r.name].get("scaled")]
+    if sampled:
+        print("  ~ timed on a sample, scaled to the whole file: " + "; ".join(sampled)
+              + " (checked and peak memory measured on the whole file)")
+    if wl["lists_allocated_bytes"] < 8e6:
+        print("  peak memory of a call this small is mostly memory the allocator already"
+              " held: not meaningful")
+
+
+def evaluate_targets(wl: dict) -> list[dict]:
+    res = wl["readers"]
+    out = []
+    for what, a, b, op, bound in TARGETS:
+        if b == "memory":
+            peak = res[a].get("peak_bytes")
+            value = peak / wl["lists_allocated_bytes"] if peak is not None else None
+        else:
+            ta, tb = res[a].get("best"), res[b].get("best")
+            value = ta / tb if ta and tb else None
+        met = None if value is None else (value <= bound if op == "<=" else value >= bound)
+        out.append({"what": what, "value": value, "op": op, "bound": bound, "met": met})
+    return out
+
+
+def environment() -> dict:
+    import numpy
+    import pandas
+    import tolvik
+
+    cpu = platform.processor()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return {
+        "python": sys.version.split()[0], "executable": sys.executable,
+        "numpy": numpy.__version__, "pandas": pandas.__version__,
+        "tolvik": tolvik.__file__, "cpu": cpu, "cpus": os.cpu_count(),
+        "load_average": os.getloadavg(),
+        "openblas_env": {k: v for k, v in os.environ.items() if k.startswith("OPENBLAS")},
+    }
+
+
+def main(argv: list[str]) -> int:
+    if argv[:1] == ["--child"]:
+        reader, path, width, values_npy, dump = argv[1:]
+        child_main(reader, path, int(width), values_npy, dump)
+        return 0
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="smaller files, fewer rounds")
+    parser.add_argument("--json", metavar="OUT", help="write all measurements to OUT")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="time shown and compared: wall clock, or this process's CPU"
+                        " time (steadier on a loaded machine); both go to the JSON")
+    parser.add_argument("--data-dir", default=os.path.join(tempfile.gettempdir(), "tolvik-bench"),
+                        help="where the generated plot files are kept (default: %(default)s)")
+    args = parser.parse_args(argv)
+
+    started = time.perf_counter()
+    env = environment()
+    print(f"tolvik benchmark{' (quick)' if args.quick else ''}: Python {env['python']}, "
+          f"numpy {env['numpy']}, pandas {env['pandas']}")
+    print(f"tolvik from {env['tolvik']}")
+    print(f"{env['cpu']}, {env['cpus']} CPUs, load average {env['load_average'][0]:.2f}")
+    if env["load_average"][0] > 0.5 * (env["cpus"] or 1) and args.clock == "wall":
+        print("note: the machine is busy; wall-clock times are inflated (--clock cpu is"
+              " steadier)")
+    os.makedirs(args.data_dir, exist_ok=True)
+    work_dir = tempfile.mkdtemp(prefix="run-", dir=args.data_dir)
+    workloads = []
+    try:
+        for w in QUICK if args.quick else FULL:
+            wl = run_workload(w, args.data_dir, work_dir, args.quick, args.clock)
+            print_table(wl)
+            workloads.append(wl)
+    finally:
+        shutil.rmtree(work_dir, ignore_errors=True)
+
+    main_wl = workloads[0]
+    targets = evaluate_targets(main_wl)
+    print(f"\nTargets on {main_wl['name']} (best {args.clock} times; ratios from this run):")
+    for t in targets:
+        value = "-" if t["value"] is None else f"{t['value']:.2f}"
+        verdict = {True: "met", False: "MISSED", None: "n/a"}[t["met"]]
+        print(f"  {t['what']:<28}{value:>8}  (target {t['op']} {t['bound']:g})  {verdict}")
+    elapsed = time.perf_counter() - started
+    env["load_average_end"] = os.getloadavg()
+    print(f"\n{elapsed:.0f} s; load average at the end {env['load_average_end'][0]:.2f}")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"quick": args.quick, "environment": env, "seconds": elapsed,
+                       "workloads": workloads, "targets": targets}, f, indent=1)
+        print(f"wrote {args.json}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
