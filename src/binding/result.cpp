@@ -1,5 +1,8 @@
 #include "binding/result.h"
 
+#include <bit>
+#include <cstdint>
+
 #include "binding/failure.h"
 
 namespace tolvik {
@@ -20,8 +23,21 @@ PyRef owned_sequence_into_pyobject(FloatSequence&& values) {
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
   PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
   const float* data = values.data();
+  // A parameter often keeps its value from one block to the next (zeros,
+  // constants, plateaus): such a run shares one float object, which is
+  // immutable, instead of allocating an equal one per block. Equality is by
+  // bits, so -0.0 and NaN payloads stay exact.
+  std::uint32_t previous_bits = 0;
+  PyObject* previous = nullptr;
   for (std::size_t i = 0; i < count; ++i) {
-    slots[i] = checked(PyFloat_FromDouble(static_cast<double>(data[i]))).release();
+    const auto bits = std::bit_cast<std::uint32_t>(data[i]);
+    if (previous == nullptr || bits != previous_bits) {
+      previous = checked(PyFloat_FromDouble(static_cast<double>(data[i]))).release();
+      previous_bits = bits;
+    } else {
+      Py_INCREF(previous);
+    }
+    slots[i] = previous;
   }
   values.release();
   return list;

@@ -104,11 +104,12 @@ std::string_view field_of(std::string_view line, std::uint64_t index, std::uint6
 }
 
 float parse_field(std::string_view field, Location where) {
-  ParsedFloat parsed = parse_float32(field);
-  if (!parsed.ok) {
-    fail_with("Could not parse line", std::string(describe(ParseFloatError{parsed.error})), where);
+  float value;
+  ParseFloatError error;
+  if (!parse_float32(field, value, error)) {
+    fail_with("Could not parse line", std::string(describe(error)), where);
   }
-  return parsed.value;
+  return value;
 }
 
 }  // namespace

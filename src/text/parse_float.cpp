@@ -97,6 +97,13 @@ inline bool is_digit(char c) {
   return digit_value(c) < 10;
 }
 
+// The outcome of a parse inside this file.
+struct ParsedFloat {
+  float value;
+  bool ok;
+  FloatErrorKind error;  // meaningful only when !ok
+};
+
 ParsedFloat failure(FloatErrorKind kind) {
   return ParsedFloat{0.0f, false, kind};
 }
@@ -500,7 +507,9 @@ std::string_view describe(ParseFloatError error) noexcept {
                                              : "ParseFloatError { kind: Invalid }";
 }
 
-ParsedFloat parse_float32(std::string_view text) noexcept {
+namespace {
+
+[[gnu::always_inline]] inline ParsedFloat parse(std::string_view text) noexcept {
   if (text.empty()) return failure(FloatErrorKind::Empty);
   const char* p = text.data();
   const char* const end = p + text.size();
@@ -545,6 +554,15 @@ ParsedFloat parse_float32(std::string_view text) noexcept {
   }
   if (w == 0) return success_bits(sign);
   return success_bits(short_bits(runs, w, e10, exponent) | sign);
+}
+
+}  // namespace
+
+bool parse_float32(std::string_view text, float& value, ParseFloatError& error) noexcept {
+  const ParsedFloat parsed = parse(text);
+  value = parsed.value;
+  error.kind = parsed.error;
+  return parsed.ok;
 }
 
 }  // namespace tolvik

@@ -26,14 +26,11 @@ struct ParseFloatError {
 // "ParseFloatError { kind: Empty }" or "ParseFloatError { kind: Invalid }".
 std::string_view describe(ParseFloatError error) noexcept;
 
-struct ParsedFloat {
-  float value;
-  bool ok;
-  FloatErrorKind error;  // meaningful only when !ok
-};
-
-// Empty text fails with Empty, anything else that is not a number with Invalid.
-// Any length of text is accepted; nothing is allocated.
-ParsedFloat parse_float32(std::string_view text) noexcept;
+// Stores the number's value and returns true, or stores the kind of error and
+// returns false: Empty for empty text, Invalid for anything else that is not a
+// number. Any length of text is accepted; nothing is allocated. (Results go
+// through references rather than a returned struct so that the float travels
+// in memory as a float on the path of every data field.)
+bool parse_float32(std::string_view text, float& value, ParseFloatError& error) noexcept;
 
 }  // namespace tolvik
