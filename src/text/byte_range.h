@@ -22,7 +22,7 @@ inline bool slice_bytes(std::string_view line, std::uint64_t begin, std::uint64_
       !is_char_boundary(line, end)) {
     return false;
   }
-  out = line.substr(begin, end - begin);
+  out = std::string_view(line.data() + begin, end - begin);  // in range: checked above
   return true;
 }
 

@@ -509,34 +509,18 @@ std::string_view describe(ParseFloatError error) noexcept {
 
 namespace {
 
-[[gnu::always_inline]] inline ParsedFloat parse(std::string_view text) noexcept {
-  if (text.empty()) return failure(FloatErrorKind::Empty);
-  const char* p = text.data();
-  const char* const end = p + text.size();
+// short_number's cases beyond one float operation.
+[[gnu::noinline]] ParsedFloat short_number_exact(const DigitRuns& runs, std::uint64_t w,
+                                                 std::int64_t e10, std::int64_t exponent,
+                                                 std::uint32_t sign) {
+  if (w == 0) return success_bits(sign);
+  return success_bits(short_bits(runs, w, e10, exponent) | sign);
+}
 
-  std::uint32_t sign = 0;
-  if (*p == '-' || *p == '+') {
-    if (*p == '-') sign = kSignBit;
-    if (++p == end) return failure(FloatErrorKind::Invalid);
-  }
-  if (!is_digit(*p) && *p != '.') return parse_word(p, end, sign);
-
-  DigitRuns runs;
-  std::uint64_t w = 0;
-  std::int64_t exponent = 0;
-  if (!scan_e_form(p, end, runs, w, exponent) && !scan_decimal(p, end, runs, w, exponent)) {
-    return failure(FloatErrorKind::Invalid);
-  }
-  const std::int64_t int_length = runs.int_end - runs.int_begin;
-  const std::int64_t frac_length = runs.frac_end - runs.frac_begin;
-
-  if (int_length > 19 || frac_length > 19 - int_length) {
-    return success_bits(long_bits(runs, exponent) | sign);
-  }
-
-  // At most 19 digits: w holds them exactly, and the value is w * 10^e10.
-  const std::int64_t e10 = exponent - frac_length;
-
+// The value of a number of at most 19 digits, w * 10^e10 (w exact).
+[[gnu::always_inline]] inline ParsedFloat short_number(const DigitRuns& runs, std::uint64_t w,
+                                                       std::int64_t exponent, std::uint32_t sign) {
+  const std::int64_t e10 = exponent - (runs.frac_end - runs.frac_begin);
   if (w <= kTwoPow24) {
     const float f = static_cast<float>(w);
     if (e10 >= -10 && e10 <= 10) {
@@ -552,8 +536,40 @@ namespace {
       }
     }
   }
-  if (w == 0) return success_bits(sign);
-  return success_bits(short_bits(runs, w, e10, exponent) | sign);
+  return short_number_exact(runs, w, e10, exponent, sign);
+}
+
+// Everything but the E form: words, the general grammar, long digit strings.
+// Kept out of line so that the common path stays small.
+[[gnu::noinline]] ParsedFloat parse_general(const char* p, const char* end, std::uint32_t sign) {
+  if (!is_digit(*p) && *p != '.') return parse_word(p, end, sign);
+  DigitRuns runs;
+  std::uint64_t w = 0;
+  std::int64_t exponent = 0;
+  if (!scan_decimal(p, end, runs, w, exponent)) return failure(FloatErrorKind::Invalid);
+  const std::int64_t int_length = runs.int_end - runs.int_begin;
+  const std::int64_t frac_length = runs.frac_end - runs.frac_begin;
+  if (int_length > 19 || frac_length > 19 - int_length) {
+    return success_bits(long_bits(runs, exponent) | sign);
+  }
+  return short_number(runs, w, exponent, sign);
+}
+
+[[gnu::always_inline]] inline ParsedFloat parse(std::string_view text) noexcept {
+  if (text.empty()) return failure(FloatErrorKind::Empty);
+  const char* p = text.data();
+  const char* const end = p + text.size();
+
+  std::uint32_t sign = 0;
+  if (*p == '-' || *p == '+') {
+    if (*p == '-') sign = kSignBit;
+    if (++p == end) return failure(FloatErrorKind::Invalid);
+  }
+  DigitRuns runs;
+  std::uint64_t w = 0;
+  std::int64_t exponent = 0;
+  if (scan_e_form(p, end, runs, w, exponent)) return short_number(runs, w, exponent, sign);
+  return parse_general(p, end, sign);
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ inline std::string_view trim_whitespace(std::string_view text) noexcept {
   std::size_t end = text.size();
   while (begin < end && is_ascii_whitespace(bytes[begin])) ++begin;
   while (end > begin && is_ascii_whitespace(bytes[end - 1])) --end;
-  text = text.substr(begin, end - begin);
+  text = std::string_view(text.data() + begin, end - begin);
   if (begin < end && (bytes[begin] >= 0x80 || bytes[end - 1] >= 0x80)) {
     return trim_unicode_whitespace(text);
   }
