@@ -9,6 +9,7 @@ directly) and reports on a copy of its original standard output.
 """
 
 import json
+import os
 
 import pytest
 from conftest import run_python
@@ -173,4 +174,7 @@ def test_failing_calls_leave_nothing_behind(results, kind):
     before, after = result["fds"]
     if after != before:
         pytest.fail(f"open file descriptors: {len(before)} before, {len(after)} after")
-    assert result["rss"] < RSS_LIMIT, f"resident memory grew by {result['rss']} bytes"
+    # Under AddressSanitizer freed memory waits in a quarantine and every
+    # allocation's stack is recorded, so resident memory grows by design.
+    if not os.environ.get("TOLVIK_SANITIZED"):
+        assert result["rss"] < RSS_LIMIT, f"resident memory grew by {result['rss']} bytes"
