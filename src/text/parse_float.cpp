@@ -89,6 +89,22 @@ constexpr std::array<std::uint64_t, 28> kPow5Integer = [] {
 constexpr std::array<float, 11> kPow10Float = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                                1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
+// 10^-k for k = 0 to 10, each the double nearest to it.
+constexpr std::array<double, 11> kInversePow10 = {1e0,  1e-1, 1e-2, 1e-3, 1e-4, 1e-5,
+                                                  1e-6, 1e-7, 1e-8, 1e-9, 1e-10};
+
+// w / 10^k correctly rounded to a float, for w <= 2^24 and 1 <= k <= 10, with
+// a multiplication instead of the much slower division. The double product
+// w * fl(10^-k) is within 2^-52 (relative) of w / 10^k, while a quotient that
+// is not itself a float midpoint lies at least 1 / (10^k * 2^25) from every
+// midpoint; and w / 10^k is never a midpoint (a dyadic quotient has at most
+// 24 significant bits). So for k <= 8 the product rounds to the same float as
+// the quotient; for every k here this has also been checked exhaustively
+// against float division over all w (tests/native/divide_check.cpp).
+inline float divide_by_power_of_ten(std::uint64_t w, int k) {
+  return static_cast<float>(static_cast<double>(w) * kInversePow10[static_cast<std::size_t>(k)]);
+}
+
 inline unsigned digit_value(char c) {
   return static_cast<unsigned char>(c) - unsigned{'0'};
 }
@@ -97,23 +113,23 @@ inline bool is_digit(char c) {
   return digit_value(c) < 10;
 }
 
-// The outcome of a parse inside this file.
+// The outcome of a parse inside this file, packed into one integer so that it
+// travels in a register: the low 32 bits are the float's bits, the bits above
+// them 0 for success, else 1 + the error's kind.
 struct ParsedFloat {
-  float value;
-  bool ok;
-  FloatErrorKind error;  // meaningful only when !ok
+  std::uint64_t packed;
 };
 
 ParsedFloat failure(FloatErrorKind kind) {
-  return ParsedFloat{0.0f, false, kind};
+  return ParsedFloat{(std::uint64_t{1} + static_cast<std::uint64_t>(kind)) << 32};
 }
 
 ParsedFloat success(float value) {
-  return ParsedFloat{value, true, FloatErrorKind::Invalid};
+  return ParsedFloat{std::bit_cast<std::uint32_t>(value)};
 }
 
 ParsedFloat success_bits(std::uint32_t bits) {
-  return success(std::bit_cast<float>(bits));
+  return ParsedFloat{bits};
 }
 
 // The digits of a decimal number: the runs before and after the point (either
@@ -524,7 +540,7 @@ namespace {
   if (w <= kTwoPow24) {
     const float f = static_cast<float>(w);
     if (e10 >= -10 && e10 <= 10) {
-      const float value = e10 < 0 ? f / kPow10Float[static_cast<std::size_t>(-e10)]
+      const float value = e10 < 0 ? divide_by_power_of_ten(w, static_cast<int>(-e10))
                                   : f * kPow10Float[static_cast<std::size_t>(e10)];
       return success(sign != 0 ? -value : value);
     }
@@ -576,9 +592,13 @@ namespace {
 
 bool parse_float32(std::string_view text, float& value, ParseFloatError& error) noexcept {
   const ParsedFloat parsed = parse(text);
-  value = parsed.value;
-  error.kind = parsed.error;
-  return parsed.ok;
+  const auto status = static_cast<std::uint32_t>(parsed.packed >> 32);
+  if (status != 0) {
+    error.kind = static_cast<FloatErrorKind>(status - 1);
+    return false;
+  }
+  value = std::bit_cast<float>(static_cast<std::uint32_t>(parsed.packed));
+  return true;
 }
 
 }  // namespace tolvik
