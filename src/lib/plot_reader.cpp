@@ -1,5 +1,6 @@
 #include "lib/plot_reader.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <variant>
@@ -56,6 +57,7 @@ class PlotLines {
   }
 
   std::string_view line() const noexcept { return source_.line(); }
+  bool line_is_ascii() const noexcept { return source_.line_is_ascii(); }
 
  private:
   LineSource source_;
@@ -132,17 +134,34 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
   data.columns = make_columns(n);
 
   while (lines.next()) {  // the lead line, dropped unexamined
-    if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
-    data.times.push_back(parse_field(field_of(lines.line(), 0, n_digits), kBadTime));
-
-    std::uint64_t field = 1;
-    for (FloatSequence& column : data.columns) {
-      if (field == kFieldsPerLine) {
-        if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
-        field = 0;
+    // Data line k of the block holds parameters 10k to 10k + 9 (fewer on the
+    // last line); parameter 0 is the time, parameter p > 0 goes to column p - 1.
+    for (std::uint64_t first = 0; first < n; first += kFieldsPerLine) {
+      if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
+      const std::string_view line = lines.line();
+      const std::uint64_t count = std::min(kFieldsPerLine, n - first);
+      auto store = [&data, first](std::uint64_t field, float value) {
+        if (first + field == 0) {
+          data.times.push_back(value);
+        } else {
+          data.columns[first + field - 1].push_back(value);
+        }
+      };
+      auto where = [first](std::uint64_t field) {
+        return first + field == 0 ? kBadTime : kBadValue;
+      };
+      if (line.size() / count >= n_digits && lines.line_is_ascii()) {
+        // Every field lies within the line and every offset of an ASCII line
+        // is a character boundary: the fields need no range checks.
+        for (std::uint64_t field = 0; field < count; ++field) {
+          const std::string_view text(line.data() + field * n_digits, n_digits);
+          store(field, parse_field(trim_whitespace(text), where(field)));
+        }
+      } else {
+        for (std::uint64_t field = 0; field < count; ++field) {
+          store(field, parse_field(field_of(line, field, n_digits), where(field)));
+        }
       }
-      column.push_back(parse_field(field_of(lines.line(), field, n_digits), kBadValue));
-      ++field;
     }
   }
   return data;

@@ -59,10 +59,12 @@ LineSource::Status LineSource::next_line() {
   }
   if (spilled) bytes = std::string_view(spill_.data(), spill_.size());
 
-  if (!is_valid_utf8(bytes)) {
+  const Utf8Check check = check_utf8(bytes);
+  if (check == Utf8Check::Invalid) {
     error_ = IoError::invalid_utf8();
     return Status::Error;
   }
+  line_is_ascii_ = check == Utf8Check::Ascii;
   if (bytes.empty()) return Status::End;
   if (ended_by_newline) {
     bytes.remove_suffix(1);

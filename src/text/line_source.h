@@ -29,6 +29,8 @@ class LineSource {
   Status next_line();
 
   std::string_view line() const noexcept { return line_; }
+  // Whether the current line is plain ASCII (so every offset is a boundary).
+  bool line_is_ascii() const noexcept { return line_is_ascii_; }
   const IoError& error() const noexcept { return *error_; }
 
  private:
@@ -41,6 +43,7 @@ class LineSource {
   std::size_t filled_ = 0;  // bytes of the buffer that hold file data
   Growable<char> spill_;    // a line that spans refills is gathered here
   std::string_view line_;
+  bool line_is_ascii_ = false;
   std::optional<IoError> error_;
 };
 

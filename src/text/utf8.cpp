@@ -42,10 +42,11 @@ std::size_t sequence_length(const unsigned char* p, std::size_t avail,
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
+Utf8Check check_utf8(std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   std::size_t n = bytes.size();
   std::size_t i = 0;
+  bool ascii = true;
   while (i < n) {
     // ASCII fast path: eight bytes at a time while none has its top bit set.
     while (i + 8 <= n) {
@@ -61,10 +62,11 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
     }
     std::size_t prefix;
     std::size_t len = sequence_length(p + i, n - i, prefix);
-    if (len == 0) return false;
+    if (len == 0) return Utf8Check::Invalid;
+    ascii = false;
     i += len;
   }
-  return true;
+  return ascii ? Utf8Check::Ascii : Utf8Check::Multibyte;
 }
 
 DecodedChar decode_char_at(std::string_view text, std::size_t pos) noexcept {

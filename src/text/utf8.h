@@ -7,9 +7,16 @@
 
 namespace tolvik {
 
-// True when the bytes are well-formed UTF-8: no overlong forms, no surrogates,
-// nothing above U+10FFFF, no stray or missing continuation bytes.
-bool is_valid_utf8(std::string_view bytes) noexcept;
+enum class Utf8Check { Invalid, Ascii, Multibyte };
+
+// Whether the bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF, no stray or missing continuation bytes), and if so
+// whether they are plain ASCII, where every byte offset is a character boundary.
+Utf8Check check_utf8(std::string_view bytes) noexcept;
+
+inline bool is_valid_utf8(std::string_view bytes) noexcept {
+  return check_utf8(bytes) != Utf8Check::Invalid;
+}
 
 inline bool is_continuation_byte(unsigned char b) noexcept {
   return (b & 0xC0) == 0x80;
