@@ -70,19 +70,49 @@ def parse_count(token: str) -> int | None:
     return value if value <= _U64_MAX else None
 
 
-def show_char(char: str) -> str:
-    """How a char-boundary failure shows the character it cuts.
+def _ranges(text: str) -> list[tuple[int, int]]:
+    out = []
+    for item in text.split():
+        first, _, last = item.partition("..")
+        out.append((int(first, 16), int(last or first, 16)))
+    return out
 
-    Covers the classes the tests generate: controls, format and private-use
-    characters, whitespace, combining marks above U+02FF; all else is literal.
-    """
+
+# From the Unicode Character Database (DerivedCoreProperties.txt and
+# PropList.txt of 17.0): code points that are default-ignorable, and those that
+# extend a grapheme without being a nonspacing or enclosing mark.
+DEFAULT_IGNORABLE = _ranges(
+    "00AD 034F 061C 115F..1160 17B4..17B5 180B..180F 200B..200F 202A..202E 2060..206F 3164"
+    " FE00..FE0F FEFF FFA0 FFF0..FFF8 1BCA0..1BCA3 1D173..1D17A E0000..E0FFF"
+)
+OTHER_GRAPHEME_EXTEND = _ranges(
+    "09BE 09D7 0B3E 0B57 0BBE 0BD7 0CC0 0CC2 0CC7..0CC8 0CCA..0CCB 0CD5..0CD6 0D3E 0D57 0DCF"
+    " 0DDF 1715 1734 1B35 1B3B 1B3D 1B43..1B44 1BAA 1BF2..1BF3 200C 302E..302F A953 A9C0"
+    " FF9E..FF9F 111C0 11235 1133E 1134D 11357 113B8 113C2 113C5 113C7..113C9 113CF 114B0"
+    " 114BD 115AF 116B6 11930 1193D 11F41 16FF0..16FF1 1D165..1D166 1D16D..1D172 E0020..E007F"
+)
+
+
+def _in(code: int, ranges: list[tuple[int, int]]) -> bool:
+    return any(first <= code <= last for first, last in ranges)
+
+
+def show_char(char: str) -> str:
+    """How a char-boundary failure shows the character it cuts: escaped when it
+    is a control, format, private-use, unassigned or whitespace character, a
+    default-ignorable one, or one that extends a grapheme (above U+02FF).
+    Categories come from this interpreter's Unicode data, whose version may
+    differ from the module's for characters assigned since."""
+    code = ord(char)
     category = unicodedata.category(char)
+    grapheme_extend = category in ("Mn", "Me") or _in(code, OTHER_GRAPHEME_EXTEND)
     hidden = (
         category in ("Cc", "Cf", "Cn", "Co", "Cs", "Zs", "Zl", "Zp")
         or char in WHITESPACE
-        or (category in ("Mn", "Me") and ord(char) > 0x2FF)
+        or _in(code, DEFAULT_IGNORABLE)
+        or (grapheme_extend and code > 0x2FF)
     )
-    return "'\\u{%x}'" % ord(char) if hidden else f"'{char}'"
+    return "'\\u{%x}'" % code if hidden else f"'{char}'"
 
 
 def slice_bytes(line: bytes, begin: int, end: int) -> str:
