@@ -101,15 +101,15 @@ def test_fresh_process_module_inside_a_package(tmp_path, plot_file):
 # --- the execution step on module objects of our own -------------------------
 def fresh_module():
     """A new module object from the definition, the execution step not yet run."""
-    spec = importlib.util.find_spec("tolvik")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.find_spec("tolvik")
+    module = importlib.util.module_from_spec(found)
     assert module is not tolvik and not hasattr(module, "rust_read_tarvelo")
-    return spec, module
+    return found, module
 
 
 def test_exec_step_twice_on_one_module(plot_file):
-    spec, module = fresh_module()
-    spec.loader.exec_module(module)
+    found, module = fresh_module()
+    found.loader.exec_module(module)
     first = module.rust_read_tarvelo
     assert module.__all__ == ["rust_read_tarvelo"]
     # The loader skips a module it has executed once; run the step again directly,
@@ -135,14 +135,14 @@ def getattr_raising(kind):
 
 
 def test_exec_step_appends_to_the_list_it_finds_or_makes_one():
-    spec, module = fresh_module()
+    found, module = fresh_module()
     module.__all__ = names = type("Names", (list,), {})(["other"])
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     assert module.__all__ is names and names == ["other", "rust_read_tarvelo"]
     # Any AttributeError from the lookup means: no __all__ yet.
-    spec, module = fresh_module()
+    found, module = fresh_module()
     module.__getattr__ = getattr_raising(type("AttributeMissing", (AttributeError,), {}))
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     assert vars(module)["__all__"] == ["rust_read_tarvelo"] and callable(module.rust_read_tarvelo)
 
 
@@ -159,10 +159,10 @@ LookupBroken = type("LookupBroken", (ValueError,), {})
     ],
 )
 def test_exec_step_fails_on_a_bad_all(attribute, value, error):
-    spec, module = fresh_module()
+    found, module = fresh_module()
     setattr(module, attribute, value)
     with pytest.raises(BaseException) as caught:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     assert type(caught.value) is type(error) and caught.value.args == error.args
     assert "rust_read_tarvelo" not in vars(module)
     assert ("__all__" in vars(module)) == (attribute == "__all__")

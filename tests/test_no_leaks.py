@@ -70,7 +70,7 @@ CHILD = r"""
 import gc, json, os, resource, sys, traceback
 import tolvik
 
-folder, spec = sys.argv[1], json.loads(sys.argv[2])
+folder, plan = sys.argv[1], json.loads(sys.argv[2])
 report = os.fdopen(os.dup(1), "w")
 errors = os.fdopen(os.dup(2), "w")
 null = os.open(os.devnull, os.O_WRONLY)
@@ -104,7 +104,7 @@ class Index:
         raise self.error.with_traceback(None)
 
 names = {"read": tolvik.rust_read_tarvelo, "folder": folder, "Index": Index}
-for name, content in spec["files"].items():
+for name, content in plan["files"].items():
     path = os.path.join(folder, name)
     with open(path, "wb") as f:
         f.write(content.encode("latin-1"))
@@ -130,10 +130,10 @@ def measure(source):
         raised = type(e).__name__
     keep = fds()
     try:
-        run(call, spec["warmup"])
+        run(call, plan["warmup"])
         gc.collect()
         fds0, rss0 = fds(), rss()
-        run(call, spec["calls"])
+        run(call, plan["calls"])
         gc.collect()
         fds1, rss1 = fds(), rss()
     except OSError as e:  # out of descriptors, most likely
@@ -144,7 +144,7 @@ def measure(source):
     return dict(raised=raised, fds=[fds0, fds1], rss=rss1 - rss0)
 
 try:
-    results = {kind: measure(source) for kind, (_, source) in spec["kinds"].items()}
+    results = {kind: measure(source) for kind, (_, source) in plan["kinds"].items()}
 except BaseException:
     traceback.print_exc(file=errors)
     sys.exit(1)
@@ -154,14 +154,14 @@ json.dump(results, report)
 
 @pytest.fixture(scope="module")
 def results(tmp_path_factory):
-    spec = dict(
+    plan = dict(
         files={k: v.decode("latin-1") for k, v in FILES.items()},
         kinds=KINDS,
         calls=CALLS,
         warmup=WARMUP,
     )
     folder = tmp_path_factory.mktemp("leaks")
-    code, out, err = run_python(CHILD, str(folder), json.dumps(spec), timeout=600)
+    code, out, err = run_python(CHILD, str(folder), json.dumps(plan), timeout=600)
     assert code == 0, err
     return json.loads(out)
 
