@@ -105,12 +105,16 @@ std::string_view field_of(std::string_view line, std::uint64_t index, std::uint6
   return trim_whitespace(field);
 }
 
-float parse_field(std::string_view field, Location where) {
+[[noreturn, gnu::cold, gnu::noinline]] void fail_to_parse(ParseFloatError error, Location where) {
+  fail_with("Could not parse line", std::string(describe(error)), where);
+}
+
+// On the path of every value: kept inline, its failure out of line.
+[[gnu::always_inline]] inline float parse_field(std::string_view field, Location where) {
   float value;
   ParseFloatError error;
-  if (!parse_float32(field, value, error)) {
-    fail_with("Could not parse line", std::string(describe(error)), where);
-  }
+  if (!parse_float32(field, value, error)) [[unlikely]]
+    fail_to_parse(error, where);
   return value;
 }
 
@@ -155,7 +159,7 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
         // is a character boundary: the fields need no range checks.
         for (std::uint64_t field = 0; field < count; ++field) {
           const std::string_view text(line.data() + field * n_digits, n_digits);
-          store(field, parse_field(trim_whitespace(text), where(field)));
+          store(field, parse_field(trim_ascii_whitespace(text), where(field)));
         }
       } else {
         for (std::uint64_t field = 0; field < count; ++field) {

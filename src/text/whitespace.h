@@ -31,18 +31,24 @@ inline bool is_ascii_whitespace(unsigned char b) noexcept {
   return b == ' ' || static_cast<unsigned char>(b - 0x09) < 5;  // TAB, LF, VT, FF, CR
 }
 
-// The text without whitespace at its start and end (well-formed UTF-8 in and
-// out). Data fields are padded with ASCII blanks, so those are taken off here
-// and only a field that then starts or ends with a non-ASCII byte goes on to
-// the general case.
-inline std::string_view trim_whitespace(std::string_view text) noexcept {
+// The ASCII text without ASCII whitespace at its start and end.
+inline std::string_view trim_ascii_whitespace(std::string_view text) noexcept {
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
   std::size_t begin = 0;
   std::size_t end = text.size();
   while (begin < end && is_ascii_whitespace(bytes[begin])) ++begin;
   while (end > begin && is_ascii_whitespace(bytes[end - 1])) --end;
-  text = std::string_view(text.data() + begin, end - begin);
-  if (begin < end && (bytes[begin] >= 0x80 || bytes[end - 1] >= 0x80)) {
+  return std::string_view(text.data() + begin, end - begin);
+}
+
+// The text without whitespace at its start and end (well-formed UTF-8 in and
+// out). Data fields are padded with ASCII blanks, so those are taken off here
+// and only a field that then starts or ends with a non-ASCII byte goes on to
+// the general case.
+inline std::string_view trim_whitespace(std::string_view text) noexcept {
+  text = trim_ascii_whitespace(text);
+  if (!text.empty() && (static_cast<unsigned char>(text.front()) >= 0x80 ||
+                        static_cast<unsigned char>(text.back()) >= 0x80)) {
     return trim_unicode_whitespace(text);
   }
   return text;
