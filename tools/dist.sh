@@ -25,10 +25,7 @@ die() {
   exit 1
 }
 
-# Everything comes from the package index alone, as in tools/setup.sh.
-export PIP_CONFIG_FILE=/dev/null
-unset PIP_FIND_LINKS PIP_EXTRA_INDEX_URL PIP_NO_INDEX
-export PIP_DISABLE_PIP_VERSION_CHECK=1
+source tools/pypi-only.sh
 
 # A version X.Y names the newest pyenv install of that series, or pythonX.Y on
 # PATH; anything else is taken as the interpreter's command or path.

@@ -12,11 +12,7 @@ die() {
   exit 1
 }
 
-# Dependencies come from the package index alone: a machine-wide pip
-# configuration that adds local wheel folders or extra indexes is ignored.
-export PIP_CONFIG_FILE=/dev/null
-unset PIP_FIND_LINKS PIP_EXTRA_INDEX_URL PIP_NO_INDEX
-export PIP_DISABLE_PIP_VERSION_CHECK=1
+source tools/pypi-only.sh
 
 say "locating CPython 3.14"
 py=$(bash tools/python314.sh | tail -n 1)

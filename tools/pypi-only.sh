@@ -1,0 +1,6 @@
+# Sourced by the project's scripts: pip takes everything from the package index
+# alone; a machine-wide pip configuration that adds local wheel folders or
+# extra indexes is ignored.
+export PIP_CONFIG_FILE=/dev/null
+unset PIP_FIND_LINKS PIP_EXTRA_INDEX_URL PIP_NO_INDEX
+export PIP_DISABLE_PIP_VERSION_CHECK=1
