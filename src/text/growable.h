@@ -65,8 +65,6 @@ class Growable {
     if (capacity_ - size_ < count) reallocate(size_ + count);
   }
 
-  void pop_back() noexcept { --size_; }
-
   // Frees the storage at once.
   void release() noexcept {
     std::free(std::exchange(data_, nullptr));
