@@ -44,8 +44,6 @@ class Growable {
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
   void clear() noexcept { size_ = 0; }
 
