@@ -3,11 +3,10 @@
 // The text is checked against the grammar in one pass that records where the
 // integer and fraction digits lie and reads the exponent. The value is then
 // found by the first of these that applies:
-//   1. Short numbers (at most 19 digits forming an integer w <= 2^24, decimal
-//      exponent -10..10, or 11..17 when w * 10^(e-10) still fits in 2^24):
-//      one float multiplication or division by an exact power of ten. Both
-//      operands are exact, so IEEE rounding of the single operation is the
-//      correct rounding of the decimal value.
+//   1. Short numbers (at most 19 digits forming an integer w, exponent e)
+//      whose value w * 10^e one double operation gives exactly or close
+//      enough that rounding it to float is still correct (fast_decimal.h):
+//      w * 10^e for e in 0..22 while w * 5^e <= 2^53, w / 10^k for k <= 12.
 //   2. A 128-bit product of the normalised significand with a truncated power
 //      of five. The error of the truncation is bounded, so the rounding
 //      direction is known except when the error could carry into the kept
@@ -30,6 +29,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/fast_decimal.h"
 #include "text/pow5_table.h"
 
 namespace tolvik {
@@ -51,8 +51,6 @@ constexpr int kMaxDigits = 768;
 // floor(value * 2^kFractionBits), which holds every bit down to 2^-160, well
 // below the rounding bit of the smallest subnormal (2^-150).
 constexpr int kFractionBits = 160;
-
-constexpr std::uint64_t kTwoPow24 = std::uint64_t{1} << 24;
 
 constexpr std::array<std::uint64_t, 20> kPow10 = {
     1u,
@@ -84,26 +82,6 @@ constexpr std::array<std::uint64_t, 28> kPow5Integer = [] {
   for (std::size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 5;
   return powers;
 }();
-
-// Powers of ten that are exact as floats (5^10 < 2^24).
-constexpr std::array<float, 11> kPow10Float = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                               1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-
-// 10^-k for k = 0 to 10, each the double nearest to it.
-constexpr std::array<double, 11> kInversePow10 = {1e0,  1e-1, 1e-2, 1e-3, 1e-4, 1e-5,
-                                                  1e-6, 1e-7, 1e-8, 1e-9, 1e-10};
-
-// w / 10^k correctly rounded to a float, for w <= 2^24 and 1 <= k <= 10, with
-// a multiplication instead of the much slower division. The double product
-// w * fl(10^-k) is within 2^-52 (relative) of w / 10^k, while a quotient that
-// is not itself a float midpoint lies at least 1 / (10^k * 2^25) from every
-// midpoint; and w / 10^k is never a midpoint (a dyadic quotient has at most
-// 24 significant bits). So for k <= 8 the product rounds to the same float as
-// the quotient; for every k here this has also been checked exhaustively
-// against float division over all w (tests/native/divide_check.cpp).
-inline float divide_by_power_of_ten(std::uint64_t w, int k) {
-  return static_cast<float>(static_cast<double>(w) * kInversePow10[static_cast<std::size_t>(k)]);
-}
 
 inline unsigned digit_value(char c) {
   return static_cast<unsigned char>(c) - unsigned{'0'};
@@ -537,21 +515,8 @@ namespace {
 [[gnu::always_inline]] inline ParsedFloat short_number(const DigitRuns& runs, std::uint64_t w,
                                                        std::int64_t exponent, std::uint32_t sign) {
   const std::int64_t e10 = exponent - (runs.frac_end - runs.frac_begin);
-  if (w <= kTwoPow24) {
-    const float f = static_cast<float>(w);
-    if (e10 >= -10 && e10 <= 10) {
-      const float value = e10 < 0 ? divide_by_power_of_ten(w, static_cast<int>(-e10))
-                                  : f * kPow10Float[static_cast<std::size_t>(e10)];
-      return success(sign != 0 ? -value : value);
-    }
-    if (e10 > 10 && e10 <= 17) {
-      const std::uint64_t scaled = w * kPow10[static_cast<std::size_t>(e10 - 10)];
-      if (scaled <= kTwoPow24) {
-        const float value = static_cast<float>(scaled) * kPow10Float[10];
-        return success(sign != 0 ? -value : value);
-      }
-    }
-  }
+  float value;
+  if (fast_decimal_to_float(w, e10, value)) return success(sign != 0 ? -value : value);
   return short_number_exact(runs, w, e10, exponent, sign);
 }
 
