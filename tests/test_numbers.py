@@ -130,6 +130,50 @@ def test_random_fields_bit_for_bit(plot_file):
         assert same(got, parse_float32_reference(text)), text
 
 
+def simulation_field(rnd, width):
+    """A field that fills `width` bytes the way a simulation writes it
+    (sign or blank, d.ddd, exponent letter, sign, two digits), sometimes with
+    a '+' sign, a small 'e' or a tab for the blank, or a value that needs the
+    exact path."""
+    fraction = width - 7
+    kind = rnd.random()
+    if kind < 0.05:  # float midpoints around 2^24 (9 digits fit at width 15)
+        value = rnd.choice([16777217.0, 16777219.0, 33554434.0, 33554438.0])
+    elif kind < 0.1:  # the float range's ends
+        value = rnd.choice([3.40282e38, 3.40283e38, 1.17549e-38, 1.4013e-45, 9.99999e-41])
+    else:
+        value = rnd.uniform(-10, 10) * 10.0 ** rnd.randint(-30, 30)
+    text = f"{rnd.choice([-1, 1]) * value: .{fraction}E}"
+    variant = rnd.random()
+    if variant < 0.1 and text[0] == " ":
+        text = "+" + text[1:]
+    elif variant < 0.2:
+        text = text.replace("E", "e")
+    elif variant < 0.25 and text[0] == " ":
+        text = "\t" + text[1:]
+    assert len(text) == width, text
+    return text
+
+
+@pytest.mark.parametrize("width", [11, 12, 13, 14, 15])
+def test_fields_as_a_simulation_writes_them(plot_file, width):
+    rnd = random.Random(width)
+    texts = [simulation_field(rnd, width) for _ in range(4000)]
+    body = "".join(f"l\n{text}\n" for text in texts)
+    times, _ = tolvik.rust_read_tarvelo(plot_file("x 1\nt\n" + body), width)
+    for text, got in zip(texts, times):
+        assert same(got, parse_float32_reference(text.strip())), text
+
+
+@pytest.mark.parametrize(
+    "field",
+    [" 1.23456E+0x", " 1.23456E 02", " 1.23456E+-2", " 1.2345xE+02", " 1,23456E+02",
+     " x.23456E+02", "*1.23456E+02", "--1.2345E+02", " 1.23456F+02", " 1.2345.E+02"],
+)
+def test_near_simulation_fields_are_refused(plot_file, field):
+    assert field_failure(plot_file, field) == "Could not parse line: ParseFloatError { kind: Invalid }"
+
+
 @settings(max_examples=300, deadline=None)
 @given(st.text(alphabet="0123456789+-.eEinfatyINFATY \u00a0", max_size=24))
 def test_any_text_agrees_with_the_reference(tmp_path_factory, text):

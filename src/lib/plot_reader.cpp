@@ -7,6 +7,7 @@
 
 #include "binding/failure.h"
 #include "text/byte_range.h"
+#include "text/e_field.h"
 #include "text/line_source.h"
 #include "text/parse_count.h"
 #include "text/parse_float.h"
@@ -136,6 +137,7 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
 
   PlotData data;
   data.columns = make_columns(n);
+  const EFieldLayout layout(n_digits);
 
   while (lines.next()) {  // the lead line, dropped unexamined
     // Data line k of the block holds parameters 10k to 10k + 9 (fewer on the
@@ -144,28 +146,23 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
       if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
       const std::string_view line = lines.line();
       const std::uint64_t count = std::min(kFieldsPerLine, n - first);
-      auto store = [&data, first](std::uint64_t field, float value) {
-        if (first + field == 0) {
-          data.times.push_back(value);
-        } else {
-          data.columns[first + field - 1].push_back(value);
+      // When every field lies within the line and every offset is a character
+      // boundary (an ASCII line), the fields need no range checks.
+      const bool in_place = line.size() / count >= n_digits && lines.line_is_ascii();
+      auto value_of = [&](std::uint64_t field) {
+        const Location where = first + field == 0 ? kBadTime : kBadValue;
+        if (in_place) [[likely]] {
+          const char* text = line.data() + field * n_digits;
+          float value;
+          if (layout.parse(text, value)) [[likely]]
+            return value;
+          return parse_field(trim_ascii_whitespace(std::string_view(text, n_digits)), where);
         }
+        return parse_field(field_of(line, field, n_digits), where);
       };
-      auto where = [first](std::uint64_t field) {
-        return first + field == 0 ? kBadTime : kBadValue;
-      };
-      if (line.size() / count >= n_digits && lines.line_is_ascii()) {
-        // Every field lies within the line and every offset of an ASCII line
-        // is a character boundary: the fields need no range checks.
-        for (std::uint64_t field = 0; field < count; ++field) {
-          const std::string_view text(line.data() + field * n_digits, n_digits);
-          store(field, parse_field(trim_ascii_whitespace(text), where(field)));
-        }
-      } else {
-        for (std::uint64_t field = 0; field < count; ++field) {
-          store(field, parse_field(field_of(line, field, n_digits), where(field)));
-        }
-      }
+      std::uint64_t field = 0;
+      if (first == 0) data.times.push_back(value_of(field++));
+      for (; field < count; ++field) data.columns[first + field - 1].push_back(value_of(field));
     }
   }
   return data;

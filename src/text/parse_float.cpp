@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "text/digit_word.h"
 #include "text/fast_decimal.h"
 #include "text/pow5_table.h"
 
@@ -436,9 +437,8 @@ bool scan_decimal(const char* p, const char* end, DigitRuns& runs, std::uint64_t
 
 // The shape a simulation writes, "1.01325E+05": one digit, a point, 4 to 8
 // fraction digits, an exponent letter, its sign and two digits. Recognised by
-// position, with the fraction digits checked and combined as one 8-byte word
-// (each byte minus '0' is a digit exactly when its high nibble is 0 and its
-// low nibble below 10). False for anything else, which the general pass reads.
+// position, with the fraction digits checked and combined as one 8-byte word.
+// False for anything else, which the general pass reads.
 bool scan_e_form(const char* p, const char* end, DigitRuns& runs, std::uint64_t& w,
                  std::int64_t& exponent) {
   const std::ptrdiff_t length = end - p;
@@ -452,22 +452,10 @@ bool scan_e_form(const char* p, const char* end, DigitRuns& runs, std::uint64_t&
   if (lead > 9 || tens > 9 || ones > 9) return false;
 
   std::uint64_t bytes;
-  std::memcpy(&bytes, p + 2, 8);  // little-endian: the first digit is the low byte
-  const std::uint64_t t = bytes ^ 0x3030303030303030u;
-  const std::uint64_t not_digit =
-      (t & 0xF0F0F0F0F0F0F0F0u) |
-      (((t & 0x0F0F0F0F0F0F0F0Fu) + 0x0606060606060606u) & 0x1010101010101010u);
-  const unsigned shift = 8 * (8 - fraction_digits);
-  if ((not_digit << shift) != 0) return false;
-  // Move the digits to the top (missing ones read as leading zeros), then
-  // combine pairs, quads and halves into one number.
-  std::uint64_t v = t << shift;
-  v = v * 10 + (v >> 8);
-  v = (((v & 0x000000FF000000FFu) * (100 + (std::uint64_t{1000000} << 32))) +
-       (((v >> 16) & 0x000000FF000000FFu) * (1 + (std::uint64_t{10000} << 32)))) >>
-      32;
-
-  w = lead * kPow10[fraction_digits] + v;
+  std::memcpy(&bytes, p + 2, 8);
+  const std::uint64_t t = (bytes ^ 0x3030303030303030u) << (8 * (8 - fraction_digits));
+  if (!all_digit_values(t)) return false;
+  w = lead * kPow10[fraction_digits] + digit_word_value(t);
   const auto magnitude = static_cast<std::int64_t>(tens * 10 + ones);
   exponent = e[1] == '-' ? -magnitude : magnitude;
   runs.int_begin = p;
