@@ -155,14 +155,41 @@ def simulation_field(rnd, width):
     return text
 
 
+@pytest.mark.parametrize("n", [1, 10, 23])
 @pytest.mark.parametrize("width", [11, 12, 13, 14, 15])
-def test_fields_as_a_simulation_writes_them(plot_file, width):
+def test_fields_as_a_simulation_writes_them(plot_file, width, n):
+    rnd = random.Random(width * 100 + n)
+    blocks = [[simulation_field(rnd, width) for _ in range(n)] for _ in range(4000 // n)]
+    body = "".join(
+        "l\n" + "".join("".join(block[i:i + 10]) + "\n" for i in range(0, n, 10)) for block in blocks
+    )
+    times, columns = tolvik.rust_read_tarvelo(plot_file(f"x {n}\n" + "t\n" * n + body), width)
+    for b, block in enumerate(blocks):
+        for text, got in zip(block, [times[b]] + [column[b] for column in columns]):
+            assert same(got, parse_float32_reference(text.strip())), text
+
+
+@pytest.mark.parametrize("width", [11, 12, 15])
+def test_every_byte_of_a_simulation_line_counts(plot_file, width):
+    """Any one byte of a line of ten fields changed: the values, or the
+    failure, are those of the changed text."""
     rnd = random.Random(width)
-    texts = [simulation_field(rnd, width) for _ in range(4000)]
-    body = "".join(f"l\n{text}\n" for text in texts)
-    times, _ = tolvik.rust_read_tarvelo(plot_file("x 1\nt\n" + body), width)
-    for text, got in zip(texts, times):
-        assert same(got, parse_float32_reference(text.strip())), text
+    fields = [f"{rnd.choice([-1, 1]) * rnd.uniform(1, 10):.{width - 7}E}".rjust(width)
+              for _ in range(10)]
+    line = "".join(fields)
+    header = "x 10\n" + "t\n" * 10 + "l\n"
+    for i in range(len(line)):
+        for c in "x+-.E 5":
+            changed = line[:i] + c + line[i + 1:]
+            texts = [changed[k:k + width].strip() for k in range(0, len(changed), width)]
+            expected = [parse_float32_reference(text) for text in texts]
+            path = plot_file(header + changed + "\n")
+            if "Invalid" in expected:
+                assert fail(path, width) == "Could not parse line: ParseFloatError { kind: Invalid }"
+            else:
+                times, columns = tolvik.rust_read_tarvelo(path, width)
+                got = times + [column[0] for column in columns]
+                assert all(same(a, b) for a, b in zip(got, expected)), changed
 
 
 @pytest.mark.parametrize(
@@ -189,9 +216,18 @@ def test_any_text_agrees_with_the_reference(tmp_path_factory, text):
         assert same(got, expected)
 
 
-def test_double_shortcut_is_correctly_rounded(tmp_path):
-    """The parser's one-operation double shortcut: all 369 million quotients
-    with w <= 2^24, random ones up to 2^53, midpoints, and every limit."""
+@pytest.mark.parametrize(
+    "check",
+    [
+        # the double shortcut: all 369 million quotients with w <= 2^24,
+        # random ones up to 2^53, midpoints, and every limit
+        "fast_decimal_check",
+        # fields read by position: every one-byte change of lines of 1 to 10
+        # fields at widths 11 to 15, line by line and field by field
+        "e_field_check",
+    ],
+)
+def test_native_check(tmp_path, check):
     import pathlib
     import shutil
     import subprocess
@@ -200,14 +236,14 @@ def test_double_shortcut_is_correctly_rounded(tmp_path):
     if compiler is None:
         pytest.skip("needs g++")
     root = pathlib.Path(__file__).resolve().parent.parent
-    binary = tmp_path / "fast_decimal_check"
+    binary = tmp_path / check
     # A plain build and run, also when the suite itself runs sanitized.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and "SAN_OPTIONS" not in k}
     subprocess.run(
         [compiler, "-std=c++20", "-O2", f"-I{root / 'src'}", "-o", str(binary),
-         str(root / "tests" / "native" / "fast_decimal_check.cpp")],
+         str(root / "tests" / "native" / f"{check}.cpp")],
         check=True,
         env=env,
     )
     done = subprocess.run([str(binary)], capture_output=True, text=True, env=env)
-    assert done.stdout == "0 mismatches\n"
+    assert done.stdout.startswith("0 mismatches"), done.stdout

@@ -139,7 +139,16 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
   data.columns = make_columns(n);
   const EFieldLayout layout(n_digits);
 
+  // Every sequence gains one value per block, so all grow together and each
+  // value is written straight into its slot; the length is set at the end.
+  std::size_t blocks = 0;
+  std::size_t room = 0;
   while (lines.next()) {  // the lead line, dropped unexamined
+    if (blocks == room) {
+      room = room < 8 ? 8 : room * 2;
+      data.times.reserve_total(room);
+      for (FloatSequence& column : data.columns) column.reserve_total(room);
+    }
     // Data line k of the block holds parameters 10k to 10k + 9 (fewer on the
     // last line); parameter 0 is the time, parameter p > 0 goes to column p - 1.
     for (std::uint64_t first = 0; first < n; first += kFieldsPerLine) {
@@ -149,22 +158,30 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
       // When every field lies within the line and every offset is a character
       // boundary (an ASCII line), the fields need no range checks.
       const bool in_place = line.size() / count >= n_digits && lines.line_is_ascii();
+      // Usually the whole line is in the simulation's layout.
+      const bool shaped = in_place && layout.line_matches(line.data(), count);
       auto value_of = [&](std::uint64_t field) {
         const Location where = first + field == 0 ? kBadTime : kBadValue;
         if (in_place) [[likely]] {
           const char* text = line.data() + field * n_digits;
           float value;
-          if (layout.parse(text, value)) [[likely]]
+          if (shaped ? layout.shaped_value(text, value) : layout.parse(text, value)) [[likely]]
             return value;
           return parse_field(trim_ascii_whitespace(std::string_view(text, n_digits)), where);
         }
         return parse_field(field_of(line, field, n_digits), where);
       };
-      std::uint64_t field = 0;
-      if (first == 0) data.times.push_back(value_of(field++));
-      for (; field < count; ++field) data.columns[first + field - 1].push_back(value_of(field));
+      float* slots[kFieldsPerLine];
+      for (std::uint64_t field = 0; field < count; ++field) {
+        const std::uint64_t p = first + field;
+        slots[field] = (p == 0 ? data.times : data.columns[p - 1]).data() + blocks;
+      }
+      for (std::uint64_t field = 0; field < count; ++field) *slots[field] = value_of(field);
     }
+    ++blocks;
   }
+  data.times.set_size(blocks);
+  for (FloatSequence& column : data.columns) column.set_size(blocks);
   return data;
 }
 

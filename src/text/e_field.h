@@ -9,6 +9,8 @@
 // declined, and the caller reads them the general way.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -21,9 +23,13 @@ class EFieldLayout {
  public:
   // Widths 11 to 15 (4 to 8 fraction digits) have the layout; for any other
   // width every field is declined.
-  explicit constexpr EFieldLayout(std::uint64_t width) noexcept
-      : width_(width),
-        fraction_digits_(width >= 11 && width <= 15 ? static_cast<unsigned>(width - 7) : 0) {}
+  explicit EFieldLayout(std::uint64_t width) noexcept;
+
+  // Whether each of the first `count` fields of the ASCII text at `line`
+  // (count * width bytes, all readable) has the layout. Checks sixteen bytes
+  // at a time; false whenever that cannot be done (fewer than sixteen bytes,
+  // no layout), so that the caller checks field by field instead.
+  bool line_matches(const char* line, std::size_t count) const noexcept;
 
   // Stores the value of the field at `field` (width bytes, all readable) and
   // returns true, or returns false when the field is not in the layout or its
@@ -32,42 +38,59 @@ class EFieldLayout {
     if (fraction_digits_ == 0) return false;
     std::uint32_t head;  // sign or blank, lead digit, point, first fraction digit
     std::uint32_t tail;  // exponent letter, sign, two digits
-    std::uint64_t fraction;
     std::memcpy(&head, field, 4);
     std::memcpy(&tail, field + width_ - 4, 4);
-    std::memcpy(&fraction, field + 3, 8);  // the fraction digits first (little-endian)
-
+    // The two words side by side, '0' taken off every byte: digits are
+    // expected in bytes 1, 3, 6 and 7.
+    const std::uint64_t t = ((std::uint64_t{tail} << 32) | head) ^ 0x3030303030303030u;
     const unsigned sign = head & 0xFF;
-    const unsigned lead = ((head >> 8) & 0xFF) - unsigned{'0'};
-    const unsigned point = (head >> 16) & 0xFF;
-    const unsigned letter = (tail & 0xFF) | 0x20;
     const unsigned exponent_sign = (tail >> 8) & 0xFF;
-    const unsigned tens = ((tail >> 16) & 0xFF) - unsigned{'0'};
-    const unsigned ones = (tail >> 24) - unsigned{'0'};
+    std::uint64_t fraction;
+    std::memcpy(&fraction, field + 3, 8);
+    const bool shaped = all_digit_values(t & 0xFFFF0000FF00FF00u) &
+                        all_digit_values((fraction ^ 0x3030303030303030u) << fraction_shift_) &
+                        ((head & 0xFF0000) == ('.' << 16)) & (((tail & 0xFF) | 0x20) == 'e') &
+                        (sign == ' ' || is_sign(sign)) & is_sign(exponent_sign);
+    return shaped && shaped_value(field, value);
+  }
 
-    const unsigned shift = 8 * (8 - fraction_digits_);
-    const std::uint64_t t = (fraction ^ 0x3030303030303030u) << shift;
-
-    const bool shaped = (sign == ' ' || sign == '-' || sign == '+') & (lead < 10) & (point == '.') &
-                        (letter == 'e') & (exponent_sign == '+' || exponent_sign == '-') &
-                        (tens < 10) & (ones < 10) & all_digit_values(t);
-    if (!shaped) return false;
-
-    const std::uint64_t w = lead * kPowersOfTen[fraction_digits_] + digit_word_value(t);
-    const auto magnitude = static_cast<std::int64_t>(tens * 10 + ones);
-    const std::int64_t exponent = exponent_sign == '-' ? -magnitude : magnitude;
+  // parse() for a field already known to have the layout.
+  [[gnu::always_inline]] bool shaped_value(const char* field, float& value) const noexcept {
+    std::uint64_t fraction;  // the fraction digits first, then bytes to shift out
+    std::memcpy(&fraction, field + 3, 8);
+    const std::uint64_t digits = (fraction ^ 0x3030303030303030u) << fraction_shift_;
+    const char* const exponent = field + width_ - 3;  // its sign and two digits
+    const unsigned magnitude = (static_cast<unsigned char>(exponent[1]) - unsigned{'0'}) * 10 +
+                               (static_cast<unsigned char>(exponent[2]) - unsigned{'0'});
+    const std::uint64_t w = (static_cast<unsigned char>(field[1]) - unsigned{'0'}) * lead_scale_ +
+                            digit_word_value(digits);
+    const std::int64_t e =
+        (exponent[0] == '-' ? -std::int64_t{magnitude} : std::int64_t{magnitude}) -
+        fraction_digits_;
     float magnitude_value;
-    if (!fast_decimal_to_float(w, exponent - fraction_digits_, magnitude_value)) return false;
-    value = sign == '-' ? -magnitude_value : magnitude_value;
+    if (!fast_decimal_to_float(w, e, magnitude_value)) return false;
+    value = field[0] == '-' ? -magnitude_value : magnitude_value;
     return true;
   }
 
  private:
-  static constexpr std::uint64_t kPowersOfTen[9] = {1,      10,      100,      1000,     10000,
-                                                    100000, 1000000, 10000000, 100000000};
+  static bool is_sign(unsigned byte) noexcept {
+    return ((byte - unsigned{'+'}) & ~2u) == 0;  // '+' or '-' (two apart)
+  }
+
+  // What sixteen bytes starting at a given offset into a field may hold: at
+  // each position either one of three bytes, or (where digit is 0xFF) a digit.
+  struct Window {
+    std::array<unsigned char, 16> first, second, third, digit;
+  };
 
   std::uint64_t width_;
-  unsigned fraction_digits_;  // 0: the width has no such layout
+  std::int64_t fraction_digits_;  // 0: the width has no such layout
+  unsigned fraction_shift_;       // 8 * (8 - fraction_digits_)
+  std::uint64_t lead_scale_;      // 10^fraction_digits_
+  std::array<Window, 15> windows_;
+  std::array<unsigned char, 15> next_offset_;  // the offset sixteen bytes on
+  unsigned char last_offset_;                  // where a text's last 16 bytes start
 };
 
 }  // namespace tolvik

@@ -63,6 +63,16 @@ class Growable {
     if (capacity_ - size_ < count) reallocate(size_ + count);
   }
 
+  // Makes room for `capacity` values in all, counting those already held
+  // (exactly that many when it has to grow).
+  void reserve_total(std::size_t capacity) {
+    if (capacity_ < capacity) reallocate(capacity);
+  }
+
+  // Sets the count of values held, for a caller that has written them into
+  // the reserved room through data(); `size` must not exceed the room.
+  void set_size(std::size_t size) noexcept { size_ = size; }
+
   // Frees the storage at once.
   void release() noexcept {
     std::free(std::exchange(data_, nullptr));
