@@ -155,28 +155,32 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
       if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
       const std::string_view line = lines.line();
       const std::uint64_t count = std::min(kFieldsPerLine, n - first);
-      // When every field lies within the line and every offset is a character
-      // boundary (an ASCII line), the fields need no range checks.
-      const bool in_place = line.size() / count >= n_digits && lines.line_is_ascii();
-      // Usually the whole line is in the simulation's layout.
-      const bool shaped = in_place && layout.line_matches(line.data(), count);
-      auto value_of = [&](std::uint64_t field) {
-        const Location where = first + field == 0 ? kBadTime : kBadValue;
-        if (in_place) [[likely]] {
-          const char* text = line.data() + field * n_digits;
-          float value;
-          if (shaped ? layout.shaped_value(text, value) : layout.parse(text, value)) [[likely]]
-            return value;
-          return parse_field(trim_ascii_whitespace(std::string_view(text, n_digits)), where);
-        }
-        return parse_field(field_of(line, field, n_digits), where);
-      };
       float* slots[kFieldsPerLine];
       for (std::uint64_t field = 0; field < count; ++field) {
         const std::uint64_t p = first + field;
         slots[field] = (p == 0 ? data.times : data.columns[p - 1]).data() + blocks;
       }
-      for (std::uint64_t field = 0; field < count; ++field) *slots[field] = value_of(field);
+      auto where = [first](std::uint64_t field) {
+        return first + field == 0 ? kBadTime : kBadValue;
+      };
+      // When every field lies within the line and every offset is a character
+      // boundary (an ASCII line), the fields need no range checks.
+      if (line.size() / count >= n_digits && lines.line_is_ascii()) [[likely]] {
+        // Usually the whole line is in the simulation's layout.
+        const bool shaped = layout.line_matches(line.data(), count);
+        for (std::uint64_t field = 0; field < count; ++field) {
+          const char* text = line.data() + field * n_digits;
+          float value;
+          if (!(shaped ? layout.shaped_value(text, value) : layout.parse(text, value))) [[unlikely]]
+            value =
+                parse_field(trim_ascii_whitespace(std::string_view(text, n_digits)), where(field));
+          *slots[field] = value;
+        }
+      } else {
+        for (std::uint64_t field = 0; field < count; ++field) {
+          *slots[field] = parse_field(field_of(line, field, n_digits), where(field));
+        }
+      }
     }
     ++blocks;
   }

@@ -68,7 +68,9 @@ constexpr std::array<Scale, kCount> kScales = [] {
   if (index >= kCount) return false;
   const Scale& scale = kScales[index];
   if (w > scale.max_significand) return false;
-  value = static_cast<float>(static_cast<double>(w) * scale.multiplier / scale.divisor);
+  // w <= 2^53 here, so the signed conversion (one instruction) is exact.
+  const auto exact_w = static_cast<double>(static_cast<std::int64_t>(w));
+  value = static_cast<float>(exact_w * scale.multiplier / scale.divisor);
   return true;
 }
 
