@@ -5,8 +5,8 @@
 //
 // Such a field needs no trimming: its text is the field without a leading
 // blank, and its value is what parse_float32 gives for that text. Fields of any
-// other shape, and values outside the double shortcut of fast_decimal.h, are
-// declined, and the caller reads them the general way.
+// other shape, and the rare values that need the digits' text, are declined,
+// and the caller reads them the general way.
 #pragma once
 
 #include <array>
@@ -16,6 +16,7 @@
 
 #include "text/digit_word.h"
 #include "text/fast_decimal.h"
+#include "text/parse_float.h"
 
 namespace tolvik {
 
@@ -68,7 +69,9 @@ class EFieldLayout {
         (exponent[0] == '-' ? -std::int64_t{magnitude} : std::int64_t{magnitude}) -
         fraction_digits_;
     float magnitude_value;
-    if (!fast_decimal_to_float(w, e, magnitude_value)) return false;
+    if (!fast_decimal_to_float(w, e, magnitude_value) &&
+        !scaled_decimal_to_float(w, e, magnitude_value)) [[unlikely]]
+      return false;
     value = field[0] == '-' ? -magnitude_value : magnitude_value;
     return true;
   }

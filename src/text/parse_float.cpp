@@ -554,4 +554,16 @@ bool parse_float32(std::string_view text, float& value, ParseFloatError& error) 
   return true;
 }
 
+bool scaled_decimal_to_float(std::uint64_t w, std::int64_t e, float& value) noexcept {
+  if (fast_decimal_to_float(w, e, value)) return true;
+  if (w == 0) {
+    value = 0;
+    return true;
+  }
+  const std::int64_t bits = product_bits(w, e);
+  if (bits < 0) return false;
+  value = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+  return true;
+}
+
 }  // namespace tolvik

@@ -12,6 +12,7 @@
 // is below 65536; later exponent digits must still be digits but are ignored.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,10 @@ std::string_view describe(ParseFloatError error) noexcept;
 // through references rather than a returned struct so that the float travels
 // in memory as a float on the path of every data field.)
 bool parse_float32(std::string_view text, float& value, ParseFloatError& error) noexcept;
+
+// w * 10^e rounded as parse_float32 rounds, for a w of at most 19 digits:
+// stores it and returns true, or returns false in the rare cases that need
+// the text's digits (the caller then parses the text).
+bool scaled_decimal_to_float(std::uint64_t w, std::int64_t e, float& value) noexcept;
 
 }  // namespace tolvik
