@@ -8,12 +8,21 @@
 namespace tolvik {
 namespace {
 
+[[noreturn, gnu::cold, gnu::noinline]] void constructor_failed() {
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+  raise_failure("PyObject pointer is null", Location::here());
+}
+
+// The new reference from a constructor, or the internal failure when it
+// returned null. Inline: it runs once per value.
+inline PyObject* checked_new(PyObject* object) {
+  if (object == nullptr) [[unlikely]]
+    constructor_failed();
+  return object;
+}
+
 PyRef checked(PyObject* object) {
-  if (object == nullptr) {
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-    raise_failure("PyObject pointer is null", Location::here());
-  }
-  return PyRef::steal(object);
+  return PyRef::steal(checked_new(object));
 }
 
 }  // namespace
@@ -32,7 +41,7 @@ PyRef owned_sequence_into_pyobject(FloatSequence&& values) {
   for (std::size_t i = 0; i < count; ++i) {
     const auto bits = std::bit_cast<std::uint32_t>(data[i]);
     if (previous == nullptr || bits != previous_bits) {
-      previous = checked(PyFloat_FromDouble(static_cast<double>(data[i]))).release();
+      previous = checked_new(PyFloat_FromDouble(static_cast<double>(data[i])));
       previous_bits = bits;
     } else {
       Py_INCREF(previous);
