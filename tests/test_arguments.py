@@ -146,11 +146,13 @@ def test_n_digits_accepted(plot_file, n_digits, content, expected):
     assert read(plot_file(content), n_digits) == expected
 
 
-def test_n_digits_all_ones_reaches_the_reader(plot_file):
-    # The largest value is valid; the first field then lies beyond its line.
+# The largest value is valid; the first field then lies beyond its line. Three
+# fields of (2^64 + 2) / 3 bytes wrap around to 2 bytes in 64-bit arithmetic.
+@pytest.mark.parametrize("n_digits", [2**64 - 1, (2**64 + 2) // 3])
+def test_huge_n_digits_reach_the_reader(plot_file, n_digits):
     path = plot_file(HEADER3 + "lead\n 1.00000E+00 2.00000E+00 3.00000E+00\n")
     with pytest.raises(BaseException) as caught:
-        read(path, 2**64 - 1)
+        read(path, n_digits)
     assert type(caught.value).__name__ == "PanicException"
     assert not isinstance(caught.value, Exception) and str(caught.value) != ""
 

@@ -165,7 +165,9 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
       };
       // When every field lies within the line and every offset is a character
       // boundary (an ASCII line), the fields need no range checks.
-      if (line.size() / count >= n_digits && lines.line_is_ascii()) [[likely]] {
+      std::uint64_t span;  // the bytes the line's fields cover
+      if (!__builtin_mul_overflow(count, n_digits, &span) && span <= line.size() &&
+          lines.line_is_ascii()) [[likely]] {
         // Usually the whole line is in the simulation's layout.
         const bool shaped = layout.line_matches(line.data(), count);
         for (std::uint64_t field = 0; field < count; ++field) {
