@@ -48,10 +48,10 @@ class EFieldLayout {
     const unsigned exponent_sign = (tail >> 8) & 0xFF;
     std::uint64_t fraction;
     std::memcpy(&fraction, field + 3, 8);
-    const bool shaped = all_digit_values(t & 0xFFFF0000FF00FF00u) &
-                        all_digit_values((fraction ^ 0x3030303030303030u) << fraction_shift_) &
-                        ((head & 0xFF0000) == ('.' << 16)) & (((tail & 0xFF) | 0x20) == 'e') &
-                        (sign == ' ' || is_sign(sign)) & is_sign(exponent_sign);
+    const bool shaped = all_digit_values(t & 0xFFFF0000FF00FF00u) &&
+                        all_digit_values((fraction ^ 0x3030303030303030u) << fraction_shift_) &&
+                        (head & 0xFF0000) == ('.' << 16) && ((tail & 0xFF) | 0x20) == 'e' &&
+                        (sign == ' ' || is_sign(sign)) && is_sign(exponent_sign);
     return shaped && shaped_value(field, value);
   }
 
