@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -72,7 +73,9 @@ class EFieldLayout {
     if (!fast_decimal_to_float(w, e, magnitude_value) &&
         !scaled_decimal_to_float(w, e, magnitude_value)) [[unlikely]]
       return false;
-    value = field[0] == '-' ? -magnitude_value : magnitude_value;
+    // The sign bit set without a branch: signs vary from value to value.
+    const std::uint32_t sign_bit = std::uint32_t{field[0] == '-'} << 31;
+    value = std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude_value) | sign_bit);
     return true;
   }
 
