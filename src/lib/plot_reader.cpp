@@ -145,7 +145,9 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
   std::size_t room = 0;
   while (lines.next()) {  // the lead line, dropped unexamined
     if (blocks == room) {
-      room = room < 8 ? 8 : room * 2;
+      // Doubling; a room that cannot double asks for more than can be had,
+      // which fails as lack of memory.
+      room = room < 8 ? 8 : room <= SIZE_MAX / 2 ? room * 2 : SIZE_MAX;
       data.times.reserve_total(room);
       for (FloatSequence& column : data.columns) column.reserve_total(room);
     }
