@@ -4,9 +4,14 @@
 // bytes; the vacated low bytes read as leading zeros.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 
 namespace tolvik {
+
+// Words read from text with memcpy hold its first byte in their low bits here
+// (and in the field readers that build on these helpers).
+static_assert(std::endian::native == std::endian::little, "text words are read little-endian");
 
 // Whether every byte of the prepared word is a digit value (0 to 9): its high
 // nibble is 0 and its low nibble plus 6 does not carry into bit 4.
