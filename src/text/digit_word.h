@@ -6,12 +6,21 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 
 namespace tolvik {
 
 // Words read from text with memcpy hold its first byte in their low bits here
 // (and in the field readers that build on these helpers).
 static_assert(std::endian::native == std::endian::little, "text words are read little-endian");
+
+// The prepared word of the `count` (1 to 8) digits at the start of `text`,
+// which must have eight readable bytes.
+inline std::uint64_t digit_word(const char* text, unsigned count) noexcept {
+  std::uint64_t bytes;
+  std::memcpy(&bytes, text, 8);
+  return (bytes ^ 0x3030303030303030u) << (8 * (8 - count));
+}
 
 // Whether every byte of the prepared word is a digit value (0 to 9): its high
 // nibble is 0 and its low nibble plus 6 does not carry into bit 4.

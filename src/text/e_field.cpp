@@ -14,14 +14,13 @@ constexpr unsigned char kNone = 0x80;
 
 EFieldLayout::EFieldLayout(std::uint64_t width) noexcept
     : width_(width),
-      fraction_digits_(width >= 11 && width <= 15 ? static_cast<std::int64_t>(width - 7) : 0),
-      fraction_shift_(static_cast<unsigned>(8 * (8 - fraction_digits_))),
+      fraction_digits_(width >= 11 && width <= 15 ? static_cast<unsigned>(width - 7) : 0),
       lead_scale_(1),
       windows_{},
       next_offset_{},
       last_offset_(0) {
   if (fraction_digits_ == 0) return;
-  for (std::int64_t i = 0; i < fraction_digits_; ++i) lead_scale_ *= 10;
+  for (unsigned i = 0; i < fraction_digits_; ++i) lead_scale_ *= 10;
   // The allowed bytes at each position of a field.
   Window field{};
   for (std::size_t i = 0; i < width_; ++i) {

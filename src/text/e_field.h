@@ -47,10 +47,8 @@ class EFieldLayout {
     const std::uint64_t t = ((std::uint64_t{tail} << 32) | head) ^ 0x3030303030303030u;
     const unsigned sign = head & 0xFF;
     const unsigned exponent_sign = (tail >> 8) & 0xFF;
-    std::uint64_t fraction;
-    std::memcpy(&fraction, field + 3, 8);
     const bool shaped = all_digit_values(t & 0xFFFF0000FF00FF00u) &&
-                        all_digit_values((fraction ^ 0x3030303030303030u) << fraction_shift_) &&
+                        all_digit_values(digit_word(field + 3, fraction_digits_)) &&
                         (head & 0xFF0000) == ('.' << 16) && ((tail & 0xFF) | 0x20) == 'e' &&
                         (sign == ' ' || is_sign(sign)) && is_sign(exponent_sign);
     return shaped && shaped_value(field, value);
@@ -58,9 +56,7 @@ class EFieldLayout {
 
   // parse() for a field already known to have the layout.
   [[gnu::always_inline]] bool shaped_value(const char* field, float& value) const noexcept {
-    std::uint64_t fraction;  // the fraction digits first, then bytes to shift out
-    std::memcpy(&fraction, field + 3, 8);
-    const std::uint64_t digits = (fraction ^ 0x3030303030303030u) << fraction_shift_;
+    const std::uint64_t digits = digit_word(field + 3, fraction_digits_);
     const char* const exponent = field + width_ - 3;  // its sign and two digits
     const unsigned magnitude = (static_cast<unsigned char>(exponent[1]) - unsigned{'0'}) * 10 +
                                (static_cast<unsigned char>(exponent[2]) - unsigned{'0'});
@@ -91,9 +87,8 @@ class EFieldLayout {
   };
 
   std::uint64_t width_;
-  std::int64_t fraction_digits_;  // 0: the width has no such layout
-  unsigned fraction_shift_;       // 8 * (8 - fraction_digits_)
-  std::uint64_t lead_scale_;      // 10^fraction_digits_
+  unsigned fraction_digits_;  // 0: the width has no such layout
+  std::uint64_t lead_scale_;  // 10^fraction_digits_
   std::array<Window, 15> windows_;
   std::array<unsigned char, 15> next_offset_;  // the offset sixteen bytes on
   unsigned char last_offset_;                  // where a text's last 16 bytes start

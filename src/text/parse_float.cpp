@@ -451,9 +451,7 @@ bool scan_e_form(const char* p, const char* end, DigitRuns& runs, std::uint64_t&
   const unsigned ones = digit_value(e[3]);
   if (lead > 9 || tens > 9 || ones > 9) return false;
 
-  std::uint64_t bytes;
-  std::memcpy(&bytes, p + 2, 8);
-  const std::uint64_t t = (bytes ^ 0x3030303030303030u) << (8 * (8 - fraction_digits));
+  const std::uint64_t t = digit_word(p + 2, fraction_digits);
   if (!all_digit_values(t)) return false;
   w = lead * kPow10[fraction_digits] + digit_word_value(t);
   const auto magnitude = static_cast<std::int64_t>(tens * 10 + ones);
