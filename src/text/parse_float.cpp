@@ -27,7 +27,6 @@
 #include <array>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "text/digit_word.h"
 #include "text/fast_decimal.h"
