@@ -16,7 +16,6 @@
 #include <cstring>
 
 #include "text/digit_word.h"
-#include "text/fast_decimal.h"
 #include "text/parse_float.h"
 
 namespace tolvik {
@@ -66,8 +65,7 @@ class EFieldLayout {
         (exponent[0] == '-' ? -std::int64_t{magnitude} : std::int64_t{magnitude}) -
         fraction_digits_;
     float magnitude_value;
-    if (!fast_decimal_to_float(w, e, magnitude_value) &&
-        !scaled_decimal_to_float(w, e, magnitude_value)) [[unlikely]]
+    if (!scaled_decimal_to_float(w, e, magnitude_value)) [[unlikely]]
       return false;
     // The sign bit set without a branch: signs vary from value to value.
     const std::uint32_t sign_bit = std::uint32_t{field[0] == '-'} << 31;

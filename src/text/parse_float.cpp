@@ -6,7 +6,8 @@
 //   1. Short numbers (at most 19 digits forming an integer w, exponent e)
 //      whose value w * 10^e one double operation gives exactly or close
 //      enough that rounding it to float is still correct (fast_decimal.h):
-//      w * 10^e for e in 0..22 while w * 5^e <= 2^53, w / 10^k for k <= 12.
+//      w * 10^e for e in 0..22 while w * 5^e <= 2^53, w / 10^k for k <= 12,
+//      and for k <= 22 while w <= 2^24.
 //   2. A 128-bit product of the normalised significand with a truncated power
 //      of five. The error of the truncation is bounded, so the rounding
 //      direction is known except when the error could carry into the kept
@@ -551,8 +552,7 @@ bool parse_float32(std::string_view text, float& value, ParseFloatError& error) 
   return true;
 }
 
-bool scaled_decimal_to_float(std::uint64_t w, std::int64_t e, float& value) noexcept {
-  if (fast_decimal_to_float(w, e, value)) return true;
+bool scaled_decimal_by_product(std::uint64_t w, std::int64_t e, float& value) noexcept {
   if (w == 0) {
     value = 0;
     return true;

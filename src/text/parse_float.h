@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "text/fast_decimal.h"
+
 namespace tolvik {
 
 enum class FloatErrorKind { Empty, Invalid };
@@ -34,9 +36,16 @@ std::string_view describe(ParseFloatError error) noexcept;
 // in memory as a float on the path of every data field.)
 bool parse_float32(std::string_view text, float& value, ParseFloatError& error) noexcept;
 
+// scaled_decimal_to_float's cases beyond the double shortcut: the 128-bit
+// power-of-five product.
+bool scaled_decimal_by_product(std::uint64_t w, std::int64_t e, float& value) noexcept;
+
 // w * 10^e rounded as parse_float32 rounds, for a w of at most 19 digits:
 // stores it and returns true, or returns false in the rare cases that need
 // the text's digits (the caller then parses the text).
-bool scaled_decimal_to_float(std::uint64_t w, std::int64_t e, float& value) noexcept;
+[[gnu::always_inline]] inline bool scaled_decimal_to_float(std::uint64_t w, std::int64_t e,
+                                                           float& value) noexcept {
+  return fast_decimal_to_float(w, e, value) || scaled_decimal_by_product(w, e, value);
+}
 
 }  // namespace tolvik
