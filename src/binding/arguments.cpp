@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "binding/python_compat.h"
+
 namespace tolvik {
 namespace {
 

@@ -1,13 +1,12 @@
 // The module definition of `tolvik` (multi-phase initialisation) and its
 // execution step, which puts rust_read_tarvelo into every new module object
 // and lists it in __all__.
-#include <Python.h>
-
 #include <optional>
 
 #include "binding/entry.h"
 #include "binding/interned.h"
 #include "binding/py_err.h"
+#include "binding/python_compat.h"
 #include "lib/function.h"
 
 namespace tolvik {

@@ -5,6 +5,7 @@
 #include "binding/once_cell.h"
 #include "binding/py_err.h"
 #include "binding/py_ref.h"
+#include "binding/python_compat.h"
 
 namespace tolvik {
 namespace {

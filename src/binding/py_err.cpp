@@ -5,6 +5,7 @@
 
 #include "binding/diagnostic.h"
 #include "binding/panic_exception.h"
+#include "binding/python_compat.h"
 #include "text/io_error.h"
 #include "text/utf8.h"
 
