@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Build the distribution for one interpreter and test what a user would install.
 #
-#   bash tools/dist.sh [PYTHON]     PYTHON: a version (3.13) or an interpreter;
-#                                   default: CPython 3.14 from tools/python314.sh
+#   bash tools/dist.sh [PYTHON]     PYTHON: a version (3.11) or an interpreter;
+#                                   3.14 or nothing: CPython 3.14 from
+#                                   tools/python314.sh
 #
 # 1. `python -m build` writes the sdist into dist/, then builds the wheel from
 #    that sdist in an isolated environment holding only the declared build
@@ -42,7 +43,7 @@ locate() {
 }
 
 start=$SECONDS
-if (($#)); then
+if (($#)) && [[ $1 != 3.14 ]]; then
   py=$(locate "$1") || die "no working interpreter for: $1"
 else
   py=$(bash tools/python314.sh | tail -n 1)
