@@ -1,6 +1,7 @@
 """Benchmark tolvik against the readers a Python user would otherwise write.
 
-    python bench/run.py [--quick] [--json OUT.json] [--clock wall|cpu] [--data-dir DIR]
+    python bench/run.py [--quick] [--workload NAME ...] [--json OUT.json] [--plot OUT.png]
+                        [--clock wall|cpu] [--data-dir DIR]
 
 Needs tolvik importable (installed, or its build folder on PYTHONPATH) and the
 packages of bench/requirements.txt. The plot files are generated on first use
@@ -27,8 +28,9 @@ Times are wall clock by default; --clock cpu shows this process's CPU time
 instead, steadier when other work shares the machine (the JSON has both).
 It prints one table per workload (best and median seconds, MB/s, ns per value,
 peak MB, peak over the size of the lists, time relative to tolvik) and the
-issue's targets on the first workload. No assertion: the numbers are for
-reading.
+issue's targets on the width-12 workload. --plot draws the ns per value of
+every reader and floor, one panel per workload, into a PNG (needs matplotlib).
+No assertion: the numbers are for reading.
 """
 
 from __future__ import annotations
@@ -455,6 +457,62 @@ def evaluate_targets(wl: dict) -> list[dict]:
     return out
 
 
+def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
+    """A horizontal bar chart per workload: ns per value of every timed reader
+    and floor on a log scale, each bar labelled with its value and its time
+    relative to tolvik."""
+    import math
+
+    import matplotlib
+
+    matplotlib.use("Agg")  # into a file; no display needed
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import FuncFormatter
+
+    colour = {TOLVIK: "#c0392b", "reader": "#5d7fa3", "floor": "#a6a6a6"}
+    figure, axes = plt.subplots(len(workloads), 1, figsize=(7.5, 0.9 + 2.5 * len(workloads)),
+                                squeeze=False)
+    sampled, untimed = False, []
+    for ax, wl in zip(axes[:, 0], workloads):
+        res = wl["readers"]
+        rows = [r for r in READERS if "best" in res[r.name]]
+        untimed += [f"{r.name} on {wl['name']}" for r in READERS if "best" not in res[r.name]]
+        ns = [res[r.name]["best"] / wl["values"] * 1e9 for r in rows]
+        base = res[TOLVIK].get("best")
+        ax.barh(range(len(rows)), ns, height=0.65,
+                color=[colour.get(r.name, colour[r.kind]) for r in rows])
+        ax.set_xscale("log")
+        low = 10 ** math.floor(math.log10(min(ns) * 0.8))
+        ax.set_xlim(low, max(ns) * 25)  # room for the labels right of the longest bar
+        ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+        ax.set_yticks(range(len(rows)),
+                      [r.name + (" ~" if res[r.name]["scaled"] else "") for r in rows])
+        ax.invert_yaxis()
+        for y, (r, value) in enumerate(zip(rows, ns)):
+            label = f" {value:.1f} ns"
+            if base and r.name != TOLVIK:
+                label += f"   {res[r.name]['best'] / base:.2f}x tolvik"
+            ax.text(value, y, label, va="center", fontsize=8)
+        sampled = sampled or any(res[r.name]["scaled"] for r in rows)
+        ax.set_title(f"{wl['name']}: {wl['params']} parameters x {wl['blocks']:,} blocks, width "
+                     f"{wl['width']} ({wl['bytes'] / 1e6:.3g} MB, {wl['values']:,} values)",
+                     fontsize=9.5, loc="left")
+        ax.grid(axis="x", which="major", linewidth=0.5, alpha=0.5)
+        ax.tick_params(labelsize=8.5)
+        ax.set_axisbelow(True)
+    note = (f"ns per value: best {clock}-clock time of a call / values in the file, log scale\n"
+            f"CPython {env['python']}, numpy {env['numpy']}, pandas {env['pandas']}, "
+            f"{env['cpus']} CPUs")
+    if sampled:
+        note += "; ~ timed on the first blocks of the file, scaled to the whole file"
+    if untimed:
+        note += "\nnot timed, its result differed: " + ", ".join(untimed)
+    axes[-1, 0].set_xlabel(note, fontsize=7.5, loc="left")
+    figure.tight_layout()
+    figure.savefig(out, dpi=100)
+    plt.close(figure)
+
+
 def environment() -> dict:
     import numpy
     import pandas
@@ -482,13 +540,26 @@ def main(argv: list[str]) -> int:
         return 0
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="smaller files, fewer rounds")
+    parser.add_argument("--workload", action="append", choices=[w.name for w in FULL],
+                        help="run this workload only (repeatable; default: all, in the order"
+                        " w12, w15, wide, small)")
     parser.add_argument("--json", metavar="OUT", help="write all measurements to OUT")
+    parser.add_argument("--plot", metavar="OUT.png",
+                        help="draw ns per value of every reader and floor into OUT.png"
+                        " (needs matplotlib)")
     parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
                         help="time shown and compared: wall clock, or this process's CPU"
                         " time (steadier on a loaded machine); both go to the JSON")
     parser.add_argument("--data-dir", default=os.path.join(tempfile.gettempdir(), "tolvik-bench"),
                         help="where the generated plot files are kept (default: %(default)s)")
     args = parser.parse_args(argv)
+    if args.plot:  # before the run, which takes minutes
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            parser.exit(2, "run.py: --plot needs matplotlib: pip install matplotlib\n")
+        if not os.path.isdir(os.path.dirname(os.path.abspath(args.plot))):
+            parser.exit(2, f"run.py: --plot: no folder for {args.plot}\n")
 
     started = time.perf_counter()
     env = environment()
@@ -504,15 +575,19 @@ def main(argv: list[str]) -> int:
     workloads = []
     try:
         for w in QUICK if args.quick else FULL:
+            if args.workload and w.name not in args.workload:
+                continue
             wl = run_workload(w, args.data_dir, work_dir, args.quick, args.clock)
             print_table(wl)
             workloads.append(wl)
     finally:
         shutil.rmtree(work_dir, ignore_errors=True)
 
+    # The targets are set for the width-12 workload.
     main_wl = workloads[0]
-    targets = evaluate_targets(main_wl)
-    print(f"\nTargets on {main_wl['name']} (best {args.clock} times; ratios from this run):")
+    targets = evaluate_targets(main_wl) if main_wl["name"] == FULL[0].name else []
+    if targets:
+        print(f"\nTargets on {main_wl['name']} (best {args.clock} times; ratios from this run):")
     for t in targets:
         value = "-" if t["value"] is None else f"{t['value']:.2f}"
         verdict = {True: "met", False: "MISSED", None: "n/a"}[t["met"]]
@@ -525,6 +600,9 @@ def main(argv: list[str]) -> int:
             json.dump({"quick": args.quick, "environment": env, "seconds": elapsed,
                        "workloads": workloads, "targets": targets}, f, indent=1)
         print(f"wrote {args.json}")
+    if args.plot:
+        draw_plot(workloads, env, args.clock, args.plot)
+        print(f"wrote {args.plot}")
     return 0
 
 

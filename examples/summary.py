@@ -11,7 +11,8 @@ import tolvik
 
 def parameter_names(path):
     """The names from the header: the count line's last token, then one per line."""
-    with open(path, encoding="utf-8") as f:
+    # Lines end at a line feed only, as tolvik reads them: a lone CR stays in its line.
+    with open(path, encoding="utf-8", newline="\n") as f:
         count = int(f.readline().split()[-1])
         return [f.readline().strip() for _ in range(count)]
 
