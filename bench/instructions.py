@@ -1,0 +1,142 @@
+"""Instructions per value of one call, counted by callgrind.
+
+    python bench/instructions.py [--data-dir DIR] [--keep]
+
+Needs valgrind and tolvik importable. callgrind counts instructions, not
+seconds, so the figures are the same on a busy machine or an idle one.
+valgrind has no AVX-512: the module runs its AVX2 path under it.
+
+For each workload (the shapes of bench/run.py with fewer blocks, since the
+count does not depend on the length of the file) it runs, under callgrind,
+
+1. a process that imports tolvik and calls rust_read_tarvelo once, and
+2. the same process without the call (the control);
+
+and reports per value: the instructions executed inside the module's shared
+library, and the C library's extra work during the call (the C library's
+count in process 1 minus that in process 2: memchr, memcpy, malloc, read
+wrappers). The interpreter's own work (creating the float objects and the
+lists) is not counted in either.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import generate  # noqa: E402
+
+SEED = 1
+# name, parameters, blocks, width; the targets are per value.
+WORKLOADS = [
+    ("w12", 25, 20_000, 12, 40),
+    ("w15", 25, 20_000, 15, 40),
+    ("wide", 120, 4_000, 12, 60),
+    ("small", 25, 1_000, 12, None),
+]
+
+CALL = "import tolvik\ntolvik.rust_read_tarvelo({path!r}, {width})\n"
+CONTROL = "import tolvik\n"
+
+def per_object(out_file: str) -> dict[str, int]:
+    """Instructions executed in each shared object (self cost, all functions),
+    read from callgrind's output: "ob=" names the object of the cost lines
+    that follow; the cost line after a "calls=" line is the callee's
+    inclusive cost and is not counted."""
+    names: dict[str, str] = {}
+    totals: dict[str, int] = {}
+    positions = 1
+    current = "?"
+    after_call = False
+    with open(out_file) as f:
+        for line in f:
+            if line.startswith("positions:"):
+                positions = len(line.split()) - 1
+            elif line.startswith(("ob=", "cob=")):
+                # An object is named at its first mention, in either form.
+                key, _, rest = line.partition("=")
+                ref, _, name = rest.strip().partition(" ")
+                if name:
+                    names[ref] = os.path.basename(name)
+                if key == "ob":
+                    current = ref
+            elif line.startswith("calls="):
+                after_call = True
+            elif line[:1].isdigit() or line[:1] in "+-*":
+                if after_call:
+                    after_call = False
+                    continue
+                fields = line.split()
+                if len(fields) > positions:
+                    totals[current] = totals.get(current, 0) + int(fields[positions])
+    return {names.get(ref, ref): cost for ref, cost in totals.items()}
+
+
+def count(code: str, work: str, tag: str) -> dict[str, int]:
+    out_file = os.path.join(work, f"callgrind.{tag}")
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", "--quiet", f"--callgrind-out-file={out_file}",
+         sys.executable, "-c", code],
+        check=True,
+    )
+    return per_object(out_file)
+
+
+def module_object(totals: dict[str, int]) -> str:
+    import tolvik
+
+    name = os.path.basename(tolvik.__file__)
+    if name not in totals:
+        raise SystemExit(f"callgrind saw no instruction in {name}")
+    return name
+
+
+def libc(totals: dict[str, int]) -> int:
+    return sum(v for k, v in totals.items() if k.startswith("libc.so") or k.startswith("libc-"))
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--data-dir", default=os.path.join(tempfile.gettempdir(), "tolvik-bench"),
+                        help="where the generated plot files are kept (default: %(default)s)")
+    parser.add_argument("--keep", action="store_true", help="keep the callgrind output files")
+    args = parser.parse_args(argv)
+    if shutil.which("valgrind") is None or shutil.which("callgrind_annotate") is None:
+        print("bench/instructions.py needs valgrind (apt-get install valgrind)", file=sys.stderr)
+        return 2
+
+    os.makedirs(args.data_dir, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="callgrind-", dir=args.data_dir)
+    try:
+        control = count(CONTROL, work, "control")
+        print(f"{'workload':<8}{'values':>10}{'module':>10}{'libc extra':>12}{'total':>9}"
+              f"{'target':>8}  instructions per value")
+        for name, params, blocks, width, target in WORKLOADS:
+            path = os.path.join(args.data_dir, f"plot-p{params}-b{blocks}-w{width}-s{SEED}"
+                                f"-g{generate.GENERATOR_VERSION}.plt")
+            if not os.path.exists(path):
+                generate.generate(path, params, blocks, width, SEED)
+            totals = count(CALL.format(path=path, width=width), work, name)
+            values = params * blocks
+            module = totals[module_object(totals)] / values
+            extra = (libc(totals) - libc(control)) / values
+            verdict = "" if target is None else ("met" if module + extra <= target else "MISSED")
+            print(f"{name:<8}{values:>10,}{module:>10.1f}{extra:>12.1f}{module + extra:>9.1f}"
+                  f"{'<= ' + str(target) if target else '-':>8}  {verdict}")
+    finally:
+        if args.keep:
+            print(f"callgrind output kept in {work}")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
