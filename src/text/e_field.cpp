@@ -5,12 +5,6 @@
 #endif
 
 namespace tolvik {
-namespace {
-
-// No byte of an ASCII text equals this, so it marks "no literal allowed here".
-constexpr unsigned char kNone = 0x80;
-
-}  // namespace
 
 EFieldLayout::EFieldLayout(std::uint64_t width) noexcept
     : width_(width),
@@ -25,7 +19,9 @@ EFieldLayout::EFieldLayout(std::uint64_t width) noexcept
   Window field{};
   for (std::size_t i = 0; i < width_; ++i) {
     const std::size_t exponent = width_ - 4;
-    unsigned char a = kNone, b = kNone, c = kNone, digit = 0;
+    // Where a digit is allowed, the three bytes are a digit too, so that a
+    // byte matches exactly when it is allowed, whatever byte it is.
+    unsigned char a = '0', b = '0', c = '0', digit = 0;
     if (i == 0) {
       a = ' ', b = '+', c = '-';
     } else if (i == 2) {

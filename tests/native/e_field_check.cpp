@@ -2,7 +2,7 @@
 // statement of the layout: for widths 11 to 15 and lines of 1 to 10 fields,
 // every line in the layout is recognised whole (when it has sixteen bytes or
 // more) and field by field, and every line with any one byte changed to any
-// ASCII byte is recognised exactly when the change keeps it in the layout.
+// byte value is recognised exactly when the change keeps it in the layout.
 // Values are compared with what the parser gives for the field's text.
 // Prints the number of mismatches.
 #include <bit>
@@ -75,7 +75,7 @@ int main() {
       const bool whole = count * width >= 16;
       for (std::size_t i = 0; i < line.size(); ++i) {
         const char original = line[i];
-        for (int c = 0; c < 128; ++c) {
+        for (int c = 0; c < 256; ++c) {
           line[i] = static_cast<char>(c);
           const bool valid = in_layout(line, width);
           ++checks;
