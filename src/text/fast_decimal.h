@@ -57,6 +57,22 @@ constexpr std::array<Scale, kCount> kScales = [] {
   return scales;
 }();
 
+// The same tables as arrays of doubles, for lookups by vector gather, with
+// one more entry, at index kCount, for every exponent outside the table: its
+// limit is below every w, so the shortcut never applies there. Every limit on
+// w is at most 2^53, so it is exact as a double, and w <= limit holds as
+// doubles exactly when it holds as integers.
+template <class Member>
+constexpr std::array<double, kCount + 1> column(Member member, double outside) {
+  std::array<double, kCount + 1> out{};
+  for (std::size_t i = 0; i < kCount; ++i) out[i] = static_cast<double>(kScales[i].*member);
+  out[kCount] = outside;
+  return out;
+}
+constexpr std::array<double, kCount + 1> kMultipliers = column(&Scale::multiplier, 1);
+constexpr std::array<double, kCount + 1> kDivisors = column(&Scale::divisor, 1);
+constexpr std::array<double, kCount + 1> kMaxSignificands = column(&Scale::max_significand, -1);
+
 }  // namespace fast_decimal_detail
 
 // Stores w * 10^e correctly rounded to a float and returns true, or returns

@@ -1,0 +1,225 @@
+// Each field is read as a sixteen-byte lane, two lanes to a register: its
+// bytes are classified by two table shuffles and checked against the layout,
+// and its digits and signs gathered by a shuffle and combined by two
+// multiply-adds. Four fields at a time then become doubles, are scaled by the
+// one-operation double shortcut, rounded to float and stored, before the
+// line's layout is known to hold: a line that turns out not to be in the
+// layout is then done again field by field, which stores every value anew.
+// The code is generated for each width and field count, so that all of it is
+// straight-line with fixed offsets.
+#include "text/data_line_kernels.h"
+
+#if defined(__x86_64__)
+
+#include <array>
+#include <cstring>
+
+// GCC 12's intrinsic headers leave the unused source operand of many
+// intrinsics undefined in a way its own uninitialised-use analysis reports
+// (fixed in GCC 13); nothing here reads an undefined value.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+#include <immintrin.h>
+
+#include "text/fast_decimal.h"
+
+#define TOLVIK_AVX2 __attribute__((target("avx2,fma")))
+
+namespace tolvik {
+namespace {
+
+using Layout = DataLineLayout;
+
+// Constants of every call as 32-byte tables, so that each use reads its
+// operand from memory rather than building it in a register.
+template <class T, std::size_t N>
+constexpr std::array<T, 32 / sizeof(T)> twice(const std::array<T, N>& half) {
+  std::array<T, 32 / sizeof(T)> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = half[i % N];
+  return out;
+}
+template <class T>
+constexpr std::array<T, 32 / sizeof(T)> all(T value) {
+  std::array<T, 32 / sizeof(T)> out{};
+  for (T& v : out) v = value;
+  return out;
+}
+alignas(32) constexpr auto kClassHigh = twice(Layout::kClassHigh);
+alignas(32) constexpr auto kClassLow = twice(Layout::kClassLow);
+alignas(32) constexpr auto kByteWeights = twice(Layout::kByteWeights);
+alignas(32) constexpr auto kPairWeights = twice(Layout::kPairWeights);
+alignas(32) constexpr auto kLowNibble = all<unsigned char>(0x0F);
+alignas(32) constexpr auto kAsciiZero = all<unsigned char>('0');
+alignas(32) constexpr std::array<int, 8> kOrder = {0, 4, 1, 5, 2, 6, 3, 7};
+alignas(32) constexpr auto kOutsideIndex = all<int>(static_cast<int>(fast_decimal_detail::kCount));
+alignas(32) constexpr auto kSignBit = all<int>(INT32_MIN);
+alignas(32) constexpr auto kLowFour = all<int>(15);
+alignas(32) constexpr auto kTenThousand = all<double>(1e4);
+alignas(32) constexpr auto kHundredMillion = all<double>(1e8);
+
+template <class T>
+TOLVIK_AVX2 inline __m256i load32(const T* table) {
+  return _mm256_load_si256(reinterpret_cast<const __m256i*>(table));
+}
+template <class T>
+TOLVIK_AVX2 inline __m128i load16(const T* table) {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(table));
+}
+
+// The fields at `low` and `high`, one per lane: per lane, the four 32-bit
+// words of Layout::kPairWeights. `check` keeps, per byte, the least of what
+// the bytes so far allow (0: a byte the layout does not allow there).
+TOLVIK_AVX2 inline __m256i decode_pair(const char* low, const char* high,
+                                       const Layout::Lanes& lanes, __m256i& check) {
+  const __m256i raw = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
+  const __m256i high_nibble =
+      _mm256_and_si256(_mm256_srli_epi16(raw, 4), load32(kLowNibble.data()));
+  const __m256i classes =
+      _mm256_and_si256(_mm256_shuffle_epi8(load32(kClassHigh.data()), high_nibble),
+                       _mm256_shuffle_epi8(load32(kClassLow.data()), raw));
+  const __m256i allowed = _mm256_or_si256(_mm256_and_si256(classes, load32(lanes.expected.data())),
+                                          load32(lanes.outside.data()));
+  check = _mm256_min_epu8(check, allowed);
+  const __m256i digits = _mm256_shuffle_epi8(_mm256_sub_epi8(raw, load32(kAsciiZero.data())),
+                                             load32(lanes.digits.data()));
+  return _mm256_madd_epi16(_mm256_maddubs_epi16(digits, load32(kByteWeights.data())),
+                           load32(kPairWeights.data()));
+}
+
+// Stores lane K of `values` as a float at `slot`.
+template <int K>
+TOLVIK_AVX2 inline void store_lane(__m128 values, float* slot) {
+  const int bits = _mm_extract_ps(values, K);
+  std::memcpy(slot, &bits, sizeof bits);
+}
+
+// Converts the Fields fields (1 to 4) of the pairs p0 and p1 and stores them
+// at slots[0 .. Fields - 1][index]. Returns which of the four the shortcut
+// covers.
+template <unsigned Fields, unsigned Width>
+TOLVIK_AVX2 inline unsigned convert_four(__m256i p0, __m256i p1, float* const* slots,
+                                         std::size_t index) {
+  namespace fd = fast_decimal_detail;
+  // The words of the four fields in order: digits 0 to 3, digits 4 to 7; the
+  // exponents' digits, the codes.
+  const __m256i order = load32(kOrder.data());
+  const __m256i digits = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(p0, p1), order);
+  const __m256i rest = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi32(p0, p1), order);
+  const __m128i code = _mm256_extracti128_si256(rest, 1);
+  // The significand, exact in double arithmetic (below 10^9).
+  __m256d w = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(digits)),
+                              _mm256_load_pd(kTenThousand.data()),
+                              _mm256_cvtepi32_pd(_mm256_extracti128_si256(digits, 1)));
+  if constexpr (Width == 15) {  // the ninth digit from the end is in the code
+    const __m128i ninth = _mm_and_si128(code, load16(kLowFour.data()));
+    w = _mm256_fmadd_pd(_mm256_cvtepi32_pd(ninth), _mm256_load_pd(kHundredMillion.data()), w);
+  }
+  // The exponent signed ((x ^ s) - s negates x where s is all ones; the
+  // exponent's sign is bit 14 of the code) as the table index e + 22; any
+  // index outside the table becomes the entry past it, whose limit no w meets.
+  const __m128i negative = _mm_srai_epi32(_mm_slli_epi32(code, 17), 31);
+  const __m128i exponent =
+      _mm_sub_epi32(_mm_xor_si128(_mm256_castsi256_si128(rest), negative), negative);
+  constexpr int kBias = 22 - static_cast<int>(Width - 7);
+  const __m128i entry =
+      _mm_min_epu32(_mm_add_epi32(exponent, _mm_set1_epi32(kBias)), load16(kOutsideIndex.data()));
+  const __m256d multiplier = _mm256_i32gather_pd(fd::kMultipliers.data(), entry, 8);
+  const __m256d divisor = _mm256_i32gather_pd(fd::kDivisors.data(), entry, 8);
+  const __m256d limit = _mm256_i32gather_pd(fd::kMaxSignificands.data(), entry, 8);
+  const __m128 magnitude = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(w, multiplier), divisor));
+  // The value's sign, bit 6 of the code, into the sign bit.
+  const __m128 value =
+      _mm_or_ps(magnitude,
+                _mm_castsi128_ps(_mm_and_si128(_mm_slli_epi32(code, 25), load16(kSignBit.data()))));
+  store_lane<0>(value, slots[0] + index);
+  if constexpr (Fields > 1) store_lane<1>(value, slots[1] + index);
+  if constexpr (Fields > 2) store_lane<2>(value, slots[2] + index);
+  if constexpr (Fields > 3) store_lane<3>(value, slots[3] + index);
+  return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(w, limit, _CMP_LE_OQ)));
+}
+
+// Fields G to G + 3 of a line of Count fields (past the last field a lane
+// repeats it) decoded, converted and stored; then the fields after them.
+// Returns which of them the shortcut covers.
+template <unsigned Width, unsigned Count, unsigned G>
+TOLVIK_AVX2 inline unsigned decode_from(const Layout::Lanes& lanes, const char* line,
+                                        float* const* slots, std::size_t index, __m256i& check) {
+  constexpr auto at = [](unsigned f) { return (f < Count ? f : Count - 1) * Width; };
+  const __m256i p0 = decode_pair(line + at(G), line + at(G + 1), lanes, check);
+  __m256i p1 = p0;
+  if constexpr (G + 2 < Count) p1 = decode_pair(line + at(G + 2), line + at(G + 3), lanes, check);
+  constexpr unsigned kFields = Count - G < 4 ? Count - G : 4;
+  unsigned done = convert_four<kFields, Width>(p0, p1, slots + G, index) << G;
+  if constexpr (G + 4 < Count) {
+    done |= decode_from<Width, Count, G + 4>(lanes, line, slots, index, check);
+  }
+  return done;
+}
+
+template <unsigned Width, unsigned Count>
+TOLVIK_AVX2 LineDecode decode_count(const Layout& layout, const char* line, float* const* slots,
+                                    std::size_t index) {
+  __m256i check = _mm256_set1_epi8(-1);
+  const unsigned done = decode_from<Width, Count, 0>(layout.lanes(), line, slots, index, check);
+  if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(check, _mm256_setzero_si256())) != 0) {
+    return decode_line_portable(layout, line, Count, slots, index);
+  }
+  constexpr unsigned kAll = (1u << Count) - 1;
+  return {kAll, done & kAll};
+}
+
+template <unsigned Width>
+TOLVIK_AVX2 LineDecode decode_width(const Layout& layout, const char* line, unsigned count,
+                                    float* const* slots, std::size_t index) {
+  switch (count) {
+    case 1:
+      return decode_count<Width, 1>(layout, line, slots, index);
+    case 2:
+      return decode_count<Width, 2>(layout, line, slots, index);
+    case 3:
+      return decode_count<Width, 3>(layout, line, slots, index);
+    case 4:
+      return decode_count<Width, 4>(layout, line, slots, index);
+    case 5:
+      return decode_count<Width, 5>(layout, line, slots, index);
+    case 6:
+      return decode_count<Width, 6>(layout, line, slots, index);
+    case 7:
+      return decode_count<Width, 7>(layout, line, slots, index);
+    case 8:
+      return decode_count<Width, 8>(layout, line, slots, index);
+    case 9:
+      return decode_count<Width, 9>(layout, line, slots, index);
+    default:
+      return decode_count<Width, 10>(layout, line, slots, index);
+  }
+}
+
+}  // namespace
+
+TOLVIK_AVX2 LineDecode decode_line_avx2(const DataLineLayout& layout, const char* line,
+                                        unsigned count, float* const* slots,
+                                        std::size_t index) noexcept {
+  switch (layout.width()) {
+    case 11:
+      return decode_width<11>(layout, line, count, slots, index);
+    case 12:
+      return decode_width<12>(layout, line, count, slots, index);
+    case 13:
+      return decode_width<13>(layout, line, count, slots, index);
+    case 14:
+      return decode_width<14>(layout, line, count, slots, index);
+    case 15:
+      return decode_width<15>(layout, line, count, slots, index);
+    default:
+      return decode_line_portable(layout, line, count, slots, index);
+  }
+}
+
+}  // namespace tolvik
+
+#endif

@@ -1,0 +1,184 @@
+// As the AVX2 kernel, four fields to a 512-bit register: a masked load takes
+// the bytes of four fields, one byte permutation (VBMI) spreads them into four
+// sixteen-byte lanes, eight fields at a time are converted, and the values
+// are scattered into their slots.
+#include "text/data_line_kernels.h"
+
+#if defined(__x86_64__)
+
+// GCC 12's intrinsic headers leave the unused source operand of many
+// intrinsics undefined in a way its own uninitialised-use analysis reports
+// (fixed in GCC 13); nothing here reads an undefined value.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+#include <immintrin.h>
+
+#include "text/fast_decimal.h"
+
+#define TOLVIK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
+
+namespace tolvik {
+namespace {
+
+using Layout = DataLineLayout;
+
+template <class T>
+TOLVIK_AVX512 inline __m512i broadcast16(const T& table) {
+  return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())));
+}
+
+TOLVIK_AVX512 inline __m512i load64(const std::array<unsigned char, 64>& table) {
+  return _mm512_load_si512(table.data());
+}
+
+struct Constants {
+  __m512i spread, class_high, class_low, expected, digits, byte_weights, pair_weights;
+  __m512i low_nibble, ascii_zero;
+  __m256i bias, outside_index, sign_bit;
+  __m512d ten_thousand, hundred_million;
+  std::uint64_t outside;
+};
+
+TOLVIK_AVX512 inline Constants make_constants(const Layout& layout) {
+  const Layout::Lanes& lanes = layout.lanes();
+  const __m512i outside = load64(lanes.outside);
+  return {
+      load64(layout.spread()),
+      broadcast16(Layout::kClassHigh),
+      broadcast16(Layout::kClassLow),
+      load64(lanes.expected),
+      load64(lanes.digits),
+      broadcast16(Layout::kByteWeights),
+      broadcast16(Layout::kPairWeights),
+      _mm512_set1_epi8(0x0F),
+      _mm512_set1_epi8('0'),
+      _mm256_set1_epi32(layout.exponent_bias()),
+      _mm256_set1_epi32(static_cast<int>(fast_decimal_detail::kCount)),
+      _mm256_set1_epi32(INT32_MIN),
+      _mm512_set1_pd(1e4),
+      _mm512_set1_pd(1e8),
+      _mm512_test_epi8_mask(outside, outside),  // a bit for each byte outside the fields
+  };
+}
+
+// `present` fields (1 to 4) from `first`, one per lane: per lane, the four
+// 32-bit words of Layout::kPairWeights. Returns a byte mask with a bit clear
+// for each byte of the fields that the layout does not allow there.
+TOLVIK_AVX512 inline std::uint64_t decode_four(const char* first, unsigned present, unsigned width,
+                                               const Constants& c, __m512i& parts) {
+  const unsigned bytes = (present - 1) * width + 16;  // at most 61
+  const __m512i raw = _mm512_permutexvar_epi8(
+      c.spread, _mm512_maskz_loadu_epi8((std::uint64_t{1} << bytes) - 1, first));
+  const __m512i high_nibble = _mm512_and_si512(_mm512_srli_epi16(raw, 4), c.low_nibble);
+  const __m512i classes = _mm512_and_si512(_mm512_shuffle_epi8(c.class_high, high_nibble),
+                                           _mm512_shuffle_epi8(c.class_low, raw));
+  const __m512i digits = _mm512_shuffle_epi8(_mm512_sub_epi8(raw, c.ascii_zero), c.digits);
+  parts = _mm512_madd_epi16(_mm512_maddubs_epi16(digits, c.byte_weights), c.pair_weights);
+  const std::uint64_t absent = present == 4 ? 0 : ~std::uint64_t{0} << (16 * present);
+  return _mm512_test_epi8_mask(classes, c.expected) | c.outside | absent;
+}
+
+// Word k of each lane of a, then of b: one 32-bit word for each of eight fields.
+TOLVIK_AVX512 inline __m256i word(__m512i a, __m512i b, int k) {
+  const __m512i pick = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 0, 0, 0, 0, 0, 0, 0);
+  return _mm512_castsi512_si256(
+      _mm512_permutex2var_epi32(a, _mm512_add_epi32(pick, _mm512_set1_epi32(k)), b));
+}
+
+// Converts the `fields` fields (1 to 8) of the lanes of p0 and p1 and
+// scatters them to slots[0 .. fields - 1][index]. Returns which of the eight
+// the shortcut covers.
+TOLVIK_AVX512 inline unsigned convert_eight(const Constants& c, unsigned fields, bool nine,
+                                            __m512i p0, __m512i p1, float* const* slots,
+                                            std::size_t index) {
+  namespace fd = fast_decimal_detail;
+  const __m256i code = word(p0, p1, 3);
+  __m512d w = _mm512_fmadd_pd(_mm512_cvtepi32_pd(word(p0, p1, 0)), c.ten_thousand,
+                              _mm512_cvtepi32_pd(word(p0, p1, 1)));
+  if (nine) {
+    const __m256i ninth = _mm256_and_si256(code, _mm256_set1_epi32(15));
+    w = _mm512_fmadd_pd(_mm512_cvtepi32_pd(ninth), c.hundred_million, w);
+  }
+  const __m256i negative = _mm256_srai_epi32(_mm256_slli_epi32(code, 17), 31);
+  const __m256i exponent = _mm256_sub_epi32(_mm256_xor_si256(word(p0, p1, 2), negative), negative);
+  const __m256i entry = _mm256_min_epu32(_mm256_add_epi32(exponent, c.bias), c.outside_index);
+  const __m512d multiplier = _mm512_i32gather_pd(entry, fd::kMultipliers.data(), 8);
+  const __m512d divisor = _mm512_i32gather_pd(entry, fd::kDivisors.data(), 8);
+  const __m512d limit = _mm512_i32gather_pd(entry, fd::kMaxSignificands.data(), 8);
+  const __m256 magnitude = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(w, multiplier), divisor));
+  const __m256 value = _mm256_castsi256_ps(_mm256_or_si256(
+      _mm256_castps_si256(magnitude), _mm256_and_si256(_mm256_slli_epi32(code, 25), c.sign_bit)));
+  // Each value to its own slot: the slot pointers plus the index, scattered.
+  const auto stored = static_cast<__mmask8>((1u << fields) - 1);
+  const __m512i addresses =
+      _mm512_add_epi64(_mm512_maskz_loadu_epi64(stored, slots),
+                       _mm512_set1_epi64(static_cast<long long>(index * sizeof(float))));
+  _mm512_mask_i64scatter_ps(nullptr, stored, addresses, value, 1);
+  return _mm512_cmp_pd_mask(w, limit, _CMP_LE_OQ);
+}
+
+template <unsigned Count, bool Nine>
+TOLVIK_AVX512 LineDecode decode_count(const Layout& layout, const char* line, float* const* slots,
+                                      std::size_t index) {
+  const Constants c = make_constants(layout);
+  const unsigned width = layout.width();
+  std::uint64_t allowed = ~std::uint64_t{0};
+  unsigned done = 0;
+  for (unsigned g = 0; g < Count; g += 8) {
+    const unsigned fields = Count - g < 8 ? Count - g : 8;
+    __m512i p0, p1;
+    allowed &= decode_four(line + g * width, fields < 4 ? fields : 4, width, c, p0);
+    if (fields > 4) {
+      allowed &= decode_four(line + (g + 4) * width, fields - 4, width, c, p1);
+    } else {
+      p1 = p0;
+    }
+    done |= convert_eight(c, fields, Nine, p0, p1, slots + g, index) << g;
+  }
+  if (allowed != ~std::uint64_t{0}) return decode_line_portable(layout, line, Count, slots, index);
+  const unsigned all = (1u << Count) - 1;
+  return {all, done & all};
+}
+
+template <bool Nine>
+TOLVIK_AVX512 LineDecode decode_any(const Layout& layout, const char* line, unsigned count,
+                                    float* const* slots, std::size_t index) {
+  switch (count) {
+    case 1:
+      return decode_count<1, Nine>(layout, line, slots, index);
+    case 2:
+      return decode_count<2, Nine>(layout, line, slots, index);
+    case 3:
+      return decode_count<3, Nine>(layout, line, slots, index);
+    case 4:
+      return decode_count<4, Nine>(layout, line, slots, index);
+    case 5:
+      return decode_count<5, Nine>(layout, line, slots, index);
+    case 6:
+      return decode_count<6, Nine>(layout, line, slots, index);
+    case 7:
+      return decode_count<7, Nine>(layout, line, slots, index);
+    case 8:
+      return decode_count<8, Nine>(layout, line, slots, index);
+    case 9:
+      return decode_count<9, Nine>(layout, line, slots, index);
+    default:
+      return decode_count<10, Nine>(layout, line, slots, index);
+  }
+}
+
+}  // namespace
+
+TOLVIK_AVX512 LineDecode decode_line_avx512(const DataLineLayout& layout, const char* line,
+                                            unsigned count, float* const* slots,
+                                            std::size_t index) noexcept {
+  if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
+  return layout.width() == 15 ? decode_any<true>(layout, line, count, slots, index)
+                              : decode_any<false>(layout, line, count, slots, index);
+}
+
+}  // namespace tolvik
+
+#endif

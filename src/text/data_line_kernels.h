@@ -1,0 +1,28 @@
+// The line kernels, one per instruction set; each has exactly the contract of
+// LineKernelFunction. Only the choice of kernel and the checks that compare
+// the kernels call them by name.
+#pragma once
+
+#include "text/data_line.h"
+
+namespace tolvik {
+
+// The reference: field by field, in plain C++.
+LineDecode decode_line_portable(const DataLineLayout& layout, const char* line, unsigned count,
+                                float* const* slots, std::size_t index) noexcept;
+
+#if defined(__x86_64__)
+// The whole line's layout checked sixteen bytes at a time, then field by field
+// (SSE2, which every x86-64 processor has).
+LineDecode decode_line_sse2(const DataLineLayout& layout, const char* line, unsigned count,
+                            float* const* slots, std::size_t index) noexcept;
+// Two fields to a 256-bit register, four converted at once (AVX2).
+LineDecode decode_line_avx2(const DataLineLayout& layout, const char* line, unsigned count,
+                            float* const* slots, std::size_t index) noexcept;
+// Four fields to a 512-bit register, eight converted at once (AVX-512 with
+// the BW, VL and VBMI extensions).
+LineDecode decode_line_avx512(const DataLineLayout& layout, const char* line, unsigned count,
+                              float* const* slots, std::size_t index) noexcept;
+#endif
+
+}  // namespace tolvik
