@@ -112,12 +112,18 @@ void check_result(const tolvik::PlotData& data, const FuzzInput& input) {
   const std::optional<std::uint64_t> n = parameter_count(input.content);
   check(n.has_value() && *n >= 1, "success without a valid count of at least 1", input);
   check(data.columns.size() == *n - 1, "column count is not n - 1", input);
+  // Every sequence has the chunks that hold its blocks, and no more.
+  const std::uint64_t blocks = data.blocks;
+  const std::size_t chunks = data.times.chunk_count();
+  std::uint64_t room = 0;
+  for (std::size_t k = 0; k < chunks; ++k) room += tolvik::FloatSequence::chunk_capacity(k);
+  check(room >= blocks && (chunks == 0 || room - tolvik::FloatSequence::chunk_capacity(chunks - 1) < blocks),
+        "the chunks do not fit the blocks", input);
   for (const auto& column : data.columns) {
-    check(column.size() == data.times.size(), "a column is not as long as times", input);
+    check(column.chunk_count() == chunks, "a column is not as long as times", input);
   }
   // A successful read consumes the whole file: count line, n name lines, and
   // per block a lead line and ceil(n / 10) data lines.
-  const std::uint64_t blocks = data.times.size();
   const std::uint64_t per_block = 1 + (*n + 9) / 10;
   check(count_lines(input.content) == 1 + *n + blocks * per_block,
         "blocks do not account for every line of the file", input);

@@ -1,5 +1,6 @@
 #include "binding/result.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 
@@ -27,37 +28,44 @@ PyRef checked(PyObject* object) {
 
 }  // namespace
 
-PyRef owned_sequence_into_pyobject(FloatSequence&& values) {
-  const std::size_t count = values.size();
+PyRef owned_sequence_into_pyobject(FloatSequence&& values, std::size_t count) {
   PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(count)));
   PyObject** slots = reinterpret_cast<PyListObject*>(list.get())->ob_item;
-  const float* data = values.data();
   // A parameter often keeps its value from one block to the next (zeros,
   // constants, plateaus): such a run shares one float object, which is
   // immutable, instead of allocating an equal one per block. Equality is by
-  // bits, so -0.0 and NaN payloads stay exact.
-  std::uint32_t previous_bits = 0;
+  // bits, so -0.0 and NaN payloads stay exact; the first value's comparison
+  // is with a pattern no 32-bit value has.
+  std::uint64_t previous_bits = ~std::uint64_t{0};
   PyObject* previous = nullptr;
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto bits = std::bit_cast<std::uint32_t>(data[i]);
-    if (previous == nullptr || bits != previous_bits) {
-      previous = checked_new(PyFloat_FromDouble(static_cast<double>(data[i])));
-      previous_bits = bits;
-    } else {
-      Py_INCREF(previous);
+  std::size_t done = 0;
+  for (std::size_t k = 0; done < count; ++k) {
+    const float* data = values.chunk(k);
+    const std::size_t n = std::min(FloatSequence::chunk_capacity(k), count - done);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t bits = std::bit_cast<std::uint32_t>(data[i]);
+      if (bits == previous_bits) {
+        Py_INCREF(previous);
+      } else {
+        previous = checked_new(PyFloat_FromDouble(static_cast<double>(data[i])));
+        previous_bits = bits;
+      }
+      slots[done + i] = previous;
     }
-    slots[i] = previous;
+    done += n;
+    values.release_chunk(k);
   }
   values.release();
   return list;
 }
 
 PyRef into_pyobject(PlotData&& data) {
-  PyRef times = owned_sequence_into_pyobject(std::move(data.times));
+  PyRef times = owned_sequence_into_pyobject(std::move(data.times), data.blocks);
   PyRef columns = checked(PyList_New(static_cast<Py_ssize_t>(data.columns.size())));
   for (std::size_t i = 0; i < data.columns.size(); ++i) {
-    PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(i),
-                    owned_sequence_into_pyobject(std::move(data.columns[i])).release());
+    PyList_SET_ITEM(
+        columns.get(), static_cast<Py_ssize_t>(i),
+        owned_sequence_into_pyobject(std::move(data.columns[i]), data.blocks).release());
   }
   std::vector<FloatSequence>().swap(data.columns);
   PyRef tuple = checked(PyTuple_New(2));

@@ -7,7 +7,7 @@
 
 #include "binding/failure.h"
 #include "text/byte_range.h"
-#include "text/e_field.h"
+#include "text/data_line.h"
 #include "text/line_source.h"
 #include "text/parse_count.h"
 #include "text/parse_float.h"
@@ -59,6 +59,10 @@ class PlotLines {
 
   std::string_view line() const noexcept { return source_.line(); }
   bool line_is_ascii() const noexcept { return source_.line_is_ascii(); }
+  std::size_t line_room() const noexcept { return source_.line_room(); }
+  bool skip_ascii_line() noexcept { return source_.skip_ascii_line(); }
+  std::string_view unread() const noexcept { return source_.unread(); }
+  void skip(std::size_t count) noexcept { source_.skip(count); }
 
  private:
   LineSource source_;
@@ -83,7 +87,10 @@ std::uint64_t read_parameter_count(std::string_view count_line) {
 std::vector<FloatSequence> make_columns(std::uint64_t n) {
   // n - 1 in unsigned arithmetic: a count of 0 asks for 2^64 - 1 columns.
   const std::uint64_t count = n - 1;
-  if (count > static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(FloatSequence)) {
+  // The count is refused when n - 1 column records of 24 bytes each would
+  // pass the largest size of an object.
+  constexpr std::uint64_t kRecordBytes = 24;
+  if (count > static_cast<std::uint64_t>(PTRDIFF_MAX) / kRecordBytes) {
     raise_capacity_overflow();
   }
   std::vector<FloatSequence> columns;
@@ -119,6 +126,34 @@ std::string_view field_of(std::string_view line, std::uint64_t index, std::uint6
   return value;
 }
 
+// One pointer per parameter, for the storage of its values.
+std::vector<float*> storage_pointers(std::uint64_t n) {
+  std::vector<float*> pointers;
+  try {
+    pointers.resize(n);
+  } catch (const std::bad_alloc&) {
+    throw OutOfMemory{n * sizeof(float*)};
+  }
+  return pointers;
+}
+
+// Stores the fields of an ASCII data line (whose fields all lie within it)
+// that decoding left without a value: read by position, or the general way.
+template <class Where>
+[[gnu::noinline]] void store_undone(const DataLineLayout& layout, const char* line,
+                                    std::uint64_t width, unsigned count, const LineDecode& decoded,
+                                    float* const* slots, std::size_t block, Where where) {
+  for (unsigned field = 0; field < count; ++field) {
+    if (decoded.done >> field & 1) continue;
+    const char* text = line + field * width;
+    float value;
+    if (!(decoded.shaped >> field & 1 && layout.fields().shaped_value(text, value))) {
+      value = parse_field(trim_ascii_whitespace(std::string_view(text, width)), where(field));
+    }
+    slots[field][block] = value;
+  }
+}
+
 }  // namespace
 
 PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
@@ -137,59 +172,78 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
 
   PlotData data;
   data.columns = make_columns(n);
-  const EFieldLayout layout(n_digits);
+  const DataLineLayout layout(n_digits);
+  const LineKernelFunction kernel = chosen_line_kernel();
+  const LineKernelFunction portable_kernel = line_kernel(LineKernel::Portable);
+  // Where each parameter's values go: the current chunk of its sequence
+  // (parameter 0 is the time, parameter p > 0 goes to column p - 1).
+  std::vector<float*> storage = storage_pointers(n);
 
-  // Every sequence gains one value per block, so all grow together and each
-  // value is written straight into its slot; the length is set at the end.
+  // Every sequence gains one value per block, so all grow together, a chunk
+  // at a time, and each value is written straight into its slot of the
+  // current chunks; the length is set at the end.
   std::size_t blocks = 0;
-  std::size_t room = 0;
-  while (lines.next()) {  // the lead line, dropped unexamined
+  std::size_t room = 0;         // blocks the chunks so far hold
+  std::size_t chunk_start = 0;  // the first block of the current chunks
+  // The lead line of each block, dropped unexamined; its end is the end of
+  // the blocks.
+  while (lines.skip_ascii_line() || lines.next()) {
     if (blocks == room) {
-      // Doubling; a room that cannot double asks for more than can be had,
-      // which fails as lack of memory.
-      room = room < 8 ? 8 : room <= SIZE_MAX / 2 ? room * 2 : SIZE_MAX;
-      data.times.reserve_total(room);
-      for (FloatSequence& column : data.columns) column.reserve_total(room);
+      const std::size_t chunk = data.times.chunk_count();
+      storage[0] = data.times.add_chunk();
+      for (std::uint64_t p = 1; p < n; ++p) storage[p] = data.columns[p - 1].add_chunk();
+      chunk_start = blocks;
+      room += FloatSequence::chunk_capacity(chunk);
     }
+    const std::size_t index = blocks - chunk_start;
     // Data line k of the block holds parameters 10k to 10k + 9 (fewer on the
-    // last line); parameter 0 is the time, parameter p > 0 goes to column p - 1.
+    // last line).
     for (std::uint64_t first = 0; first < n; first += kFieldsPerLine) {
+      const auto count = static_cast<unsigned>(std::min(kFieldsPerLine, n - first));
+      float* const* const slots = storage.data() + first;
+      auto where = [first](unsigned field) { return first + field == 0 ? kBadTime : kBadValue; };
+      // Usually the next line is in the buffer whole, in the simulation's
+      // layout, and ends right after its last field: then it is decoded
+      // where it lies, its end and its ASCII-ness following from the layout.
+      if (layout.has_layout()) {
+        const std::string_view unread = lines.unread();
+        const std::size_t span = count * layout.width();
+        if (unread.size() >= span - layout.width() + kFieldReadBytes) {
+          const LineDecode decoded = kernel(layout, unread.data(), count, slots, index);
+          std::size_t end = span;
+          if (unread[end] == '\r' && end + 1 < unread.size()) ++end;
+          if (decoded.shaped == (1u << count) - 1 && unread[end] == '\n') [[likely]] {
+            lines.skip(end + 1);
+            if (decoded.done != decoded.shaped) [[unlikely]] {
+              store_undone(layout, unread.data(), n_digits, count, decoded, slots, index, where);
+            }
+            continue;
+          }
+        }
+      }
       if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
       const std::string_view line = lines.line();
-      const std::uint64_t count = std::min(kFieldsPerLine, n - first);
-      float* slots[kFieldsPerLine];
-      for (std::uint64_t field = 0; field < count; ++field) {
-        const std::uint64_t p = first + field;
-        slots[field] = (p == 0 ? data.times : data.columns[p - 1]).data() + blocks;
-      }
-      auto where = [first](std::uint64_t field) {
-        return first + field == 0 ? kBadTime : kBadValue;
-      };
       // When every field lies within the line and every offset is a character
       // boundary (an ASCII line), the fields need no range checks.
       std::uint64_t span;  // the bytes the line's fields cover
       if (!__builtin_mul_overflow(count, n_digits, &span) && span <= line.size() &&
-          lines.line_is_ascii()) [[likely]] {
-        // Usually the whole line is in the simulation's layout.
-        const bool shaped = layout.line_matches(line.data(), count);
-        for (std::uint64_t field = 0; field < count; ++field) {
-          const char* text = line.data() + field * n_digits;
-          float value;
-          if (!(shaped ? layout.shaped_value(text, value) : layout.parse(text, value))) [[unlikely]]
-            value =
-                parse_field(trim_ascii_whitespace(std::string_view(text, n_digits)), where(field));
-          *slots[field] = value;
+          lines.line_is_ascii()) {
+        LineDecode decoded{0, 0};
+        if (layout.has_layout()) {
+          // The kernels read sixteen bytes from the start of each field.
+          const bool room = lines.line_room() >= span - layout.width() + kFieldReadBytes;
+          decoded = (room ? kernel : portable_kernel)(layout, line.data(), count, slots, index);
         }
+        store_undone(layout, line.data(), n_digits, count, decoded, slots, index, where);
       } else {
-        for (std::uint64_t field = 0; field < count; ++field) {
-          *slots[field] = parse_field(field_of(line, field, n_digits), where(field));
+        for (unsigned field = 0; field < count; ++field) {
+          slots[field][index] = parse_field(field_of(line, field, n_digits), where(field));
         }
       }
     }
     ++blocks;
   }
-  data.times.set_size(blocks);
-  for (FloatSequence& column : data.columns) column.set_size(blocks);
+  data.blocks = blocks;
   return data;
 }
 

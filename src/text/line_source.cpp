@@ -7,6 +7,10 @@
 
 #include "text/utf8.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tolvik {
 
 LineSource::LineSource(FileDescriptor file) : file_(std::move(file)) {
@@ -27,6 +31,39 @@ bool LineSource::refill() {
       return false;
     }
   }
+}
+
+bool LineSource::skip_ascii_line() noexcept {
+  const char* const start = buffer_.data() + pos_;
+  const std::size_t avail = filled_ - pos_;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time: the first line feed, and any byte from 0x80 on
+  // before it.
+  const __m128i newline = _mm_set1_epi8('\n');
+  for (std::size_t at = 0; at + 16 <= avail; at += 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(start + at));
+    const auto ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+    const auto high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+    if (ends != 0) {
+      const unsigned end = static_cast<unsigned>(__builtin_ctz(ends));
+      if ((high & ((2u << end) - 1)) != 0) return false;
+      pos_ += at + end + 1;
+      return true;
+    }
+    if (high != 0) return false;
+  }
+  return false;
+#else
+  for (std::size_t at = 0; at < avail; ++at) {
+    const auto byte = static_cast<unsigned char>(start[at]);
+    if (byte >= 0x80) return false;
+    if (byte == '\n') {
+      pos_ += at + 1;
+      return true;
+    }
+  }
+  return false;
+#endif
 }
 
 LineSource::Status LineSource::next_line() {
@@ -57,7 +94,12 @@ LineSource::Status LineSource::next_line() {
     spilled = true;
     pos_ = filled_;
   }
-  if (spilled) bytes = std::string_view(spill_.data(), spill_.size());
+  const char* room_end = buffer_.data() + kBufferSize;
+  if (spilled) {
+    spill_.reserve_exact(kLineSlack);
+    bytes = std::string_view(spill_.data(), spill_.size());
+    room_end = spill_.data() + spill_.size() + kLineSlack;
+  }
 
   const Utf8Check check = check_utf8(bytes);
   if (check == Utf8Check::Invalid) {
@@ -71,6 +113,7 @@ LineSource::Status LineSource::next_line() {
     if (!bytes.empty() && bytes.back() == '\r') bytes.remove_suffix(1);
   }
   line_ = bytes;
+  line_room_ = static_cast<std::size_t>(room_end - bytes.data());
   return Status::Line;
 }
 

@@ -29,6 +29,26 @@ class LineSource {
   Status next_line();
 
   std::string_view line() const noexcept { return line_; }
+
+  // Consumes the next line without handing it out, when it lies whole in the
+  // buffer and is plain ASCII (so well-formed), and returns true; otherwise
+  // consumes nothing and returns false, and next_line() reads the line.
+  bool skip_ascii_line() noexcept;
+
+  // The bytes read from the file and not yet handed out, for a caller that
+  // can recognise the next line among them itself.
+  std::string_view unread() const noexcept {
+    return std::string_view(buffer_.data() + pos_, filled_ - pos_);
+  }
+  // Consumes the first `count` bytes of unread() (at most its size): a line
+  // and its terminator that the caller has recognised there as a whole,
+  // well-formed line. line() is not changed.
+  void skip(std::size_t count) noexcept { pos_ += count; }
+  // How many bytes from the start of the current line may be read: the line,
+  // its terminator and whatever the memory holding it has after them (at
+  // least kLineSlack bytes past the line for a line gathered across refills).
+  std::size_t line_room() const noexcept { return line_room_; }
+  static constexpr std::size_t kLineSlack = 16;
   // Whether the current line is plain ASCII (so every offset is a boundary).
   bool line_is_ascii() const noexcept { return line_is_ascii_; }
   const IoError& error() const noexcept { return *error_; }
@@ -43,6 +63,7 @@ class LineSource {
   std::size_t filled_ = 0;  // bytes of the buffer that hold file data
   Growable<char> spill_;    // a line that spans refills is gathered here
   std::string_view line_;
+  std::size_t line_room_ = 0;
   bool line_is_ascii_ = false;
   std::optional<IoError> error_;
 };
