@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Set up a development checkout: CPython 3.14, a virtual environment in .venv,
-# tolvik built and installed into it with its test dependencies, and a smoke run
+# tolvik built and installed into it with its test dependencies and Dask (the
+# tests run examples/read_many.py with both of its engines), and a smoke run
 # of the example. Run from anywhere; safe to rerun (an existing working .venv is
 # kept, the package is rebuilt).
 set -euo pipefail
@@ -49,8 +50,8 @@ else
   venv_works || die ".venv was created but its python or pip does not work"
 fi
 
-say "building and installing tolvik with its test dependencies (pip install .[test])"
-.venv/bin/python -m pip install -q ".[test]"
+say "building and installing tolvik with its test dependencies (pip install .[test,dask])"
+.venv/bin/python -m pip install -q ".[test,dask]"
 
 say "smoke run: .venv/bin/python examples/summary.py examples/sample.plt"
 .venv/bin/python examples/summary.py examples/sample.plt
