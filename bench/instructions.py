@@ -107,15 +107,17 @@ def available() -> bool:
     return shutil.which("valgrind") is not None and shutil.which("callgrind_annotate") is not None
 
 
-def measure(data_dir: str, keep: bool = False):
-    """Count every workload under callgrind; yields one row per workload as it
-    is counted: name, values, module and libc extra per value, their total,
-    the target (None: none) and whether it is met."""
+def measure(data_dir: str, keep: bool = False, names=None):
+    """Count every workload (or those named) under callgrind; yields one row
+    per workload as it is counted: name, values, module and libc extra per
+    value, their total, the target (None: none) and whether it is met."""
     os.makedirs(data_dir, exist_ok=True)
     work = tempfile.mkdtemp(prefix="callgrind-", dir=data_dir)
     try:
         control = count(CONTROL, work, "control")
         for name, params, blocks, width, target in WORKLOADS:
+            if names is not None and name not in names:
+                continue
             path = os.path.join(data_dir, f"plot-p{params}-b{blocks}-w{width}-s{SEED}"
                                 f"-g{generate.GENERATOR_VERSION}.plt")
             if not os.path.exists(path):
