@@ -790,7 +790,7 @@ def main(argv: list[str]) -> int:
             print("  " + instructions.row_text(row))
             counts[row["name"]] = row
 
-    print(f"\nTargets (best {args.clock} times of the allocator warm; ratios from this run):")
+    print(f"\nTargets (best {args.clock}-clock times, allocator warm; ratios from this run):")
     targets = {}
     for wl in workloads:
         targets[wl["name"]] = target_rows(wl, None if counts is None else counts.get(wl["name"]))
@@ -798,7 +798,8 @@ def main(argv: list[str]) -> int:
     verdicts = [t["met"] for rows in targets.values() for t in rows if t["bound"] is not None]
     print(f"  {verdicts.count(True)} met, {verdicts.count(False)} missed"
           + (f", {verdicts.count(None)} not evaluated" if None in verdicts else "")
-          + ("" if counting else "; instructions per value: run with --instructions"))
+          + ("" if counting else "; instructions per value: " + (
+              "not counted, no valgrind" if args.instructions else "run with --instructions")))
     elapsed = time.perf_counter() - started
     env["load_average_end"] = os.getloadavg()
     print(f"\n{elapsed:.0f} s; load average at the end {env['load_average_end'][0]:.2f}")
