@@ -53,7 +53,7 @@ calls is shown too, with no target.
 
 Times are wall clock by default; --clock cpu shows this process's CPU time
 instead, steadier when other work shares the machine (the JSON has both; polars
-parses on every core, so its CPU time exceeds its wall time).
+parses on every core, so its CPU time can exceed its wall time).
 It prints one table per workload (best, median and cold seconds, MB/s, ns per
 value, peak MB, peak over the size of the lists, time relative to tolvik),
 then the targets of each workload. --plot draws the ns per value of every
