@@ -4,17 +4,18 @@ Every reader takes (path, width) and returns (times, columns) like
 tolvik.rust_read_tarvelo: a list of floats and a list of n - 1 lists of floats,
 each value a 32-bit float widened to a Python float.
 
-None of the baselines can round a decimal straight to a 32-bit float: Python's
-float(), numpy's string casts (float32 included) and pandas all parse to the
-nearest double first, then narrow it. That double rounding differs from the
+Of the baselines only polars rounds a decimal straight to a 32-bit float (its
+string-to-Float32 cast is correctly rounded, so it is exact at both widths):
+Python's float(), numpy's string casts (float32 included) and pandas all parse
+to the nearest double first, then narrow it. That double rounding differs from the
 correctly rounded value only when the nearest double is exactly halfway
 between two 32-bit floats while the decimal is not. For decimals of at most
 six significant digits (the width-12 variant) no such decimal exists in the
 32-bit range (checked exhaustively), so the baselines are exact there; with
 nine digits (width 15) such decimals exist but are rare, and all lie below
-about 1e-4 or above about 1e19 (9.67498269E-11 is one: all three baselines
-give 9.674983036944695e-11, the correctly rounded value is
-9.674982343055305e-11). run.py checks every result against tolvik's bit for
+about 1e-4 or above about 1e19 (9.67498269E-11 is one: those three baselines
+give 9.674983036944695e-11, the correctly rounded value, which polars gives,
+is 9.674982343055305e-11). run.py checks every result against tolvik's bit for
 bit and reports any difference (allowed: one unit in the last place of a
 32-bit float, counted).
 
@@ -114,6 +115,33 @@ def read_pandas(path: str, width: int):
     values = rows.reshape(blocks, per_block * FIELDS_PER_LINE)[:, :n].astype(np.float32).T
     del rows
     return values[0].tolist(), values[1:].tolist()
+
+
+def read_polars(path: str, width: int):
+    """The body read by polars.read_csv as one string column (a separator
+    byte that never occurs, no quoting), the data lines of each position in a
+    block taken with gather_every, fields cut with str.slice, stripped and
+    cast to Float32; lists by to_list(). polars parses on every core."""
+    import polars as pl
+
+    with open(path, "rb") as f:
+        n = parameter_count(f.readline())
+    per_block = data_lines_per_block(n)
+    stride = per_block + 1
+    body = pl.read_csv(path, has_header=False, separator="\x1f", quote_char=None,
+                       skip_lines=n + 1, new_columns=["line"], infer_schema=False)
+    columns = []
+    for k in range(per_block):
+        first = k * FIELDS_PER_LINE
+        lines = body.gather_every(stride, offset=1 + k)  # row 0 is the first lead line
+        fields = lines.select(
+            pl.col("line").str.slice(i * width, width).str.strip_chars().cast(pl.Float32)
+            .alias(str(first + i))
+            for i in range(min(FIELDS_PER_LINE, n - first))
+        )
+        columns += fields.get_columns()
+    del body
+    return columns[0].to_list(), [c.to_list() for c in columns[1:]]
 
 
 def floor_tolist(values):

@@ -3,7 +3,7 @@
     python bench/convert.py [--quick] [--rounds N] [--clock wall|cpu] [--data-dir DIR]
 
 Needs tolvik importable and numpy and pandas. Uses the first workload of
-bench/run.py (25 parameters x 200,000 blocks at width 12; --quick: 20,000
+bench/run.py (25 parameters x 100,000 blocks at width 12; --quick: 20,000
 blocks), generated on first use into DIR as run.py does. The conversions are
 those of examples/to_pandas.py. Each round reads the file with tolvik, then
 converts that result step by step:

@@ -45,6 +45,7 @@ WORKLOADS = [
 CALL = "import tolvik\ntolvik.rust_read_tarvelo({path!r}, {width})\n"
 CONTROL = "import tolvik\n"
 
+
 def per_object(out_file: str) -> dict[str, int]:
     """Instructions executed in each shared object (self cost, all functions),
     read from callgrind's output: "ob=" names the object of the cost lines
@@ -102,24 +103,22 @@ def libc(totals: dict[str, int]) -> int:
     return sum(v for k, v in totals.items() if k.startswith("libc.so") or k.startswith("libc-"))
 
 
-def main(argv: list[str]) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--data-dir", default=os.path.join(tempfile.gettempdir(), "tolvik-bench"),
-                        help="where the generated plot files are kept (default: %(default)s)")
-    parser.add_argument("--keep", action="store_true", help="keep the callgrind output files")
-    args = parser.parse_args(argv)
-    if shutil.which("valgrind") is None or shutil.which("callgrind_annotate") is None:
-        print("bench/instructions.py needs valgrind (apt-get install valgrind)", file=sys.stderr)
-        return 2
+def available() -> bool:
+    return shutil.which("valgrind") is not None and shutil.which("callgrind_annotate") is not None
 
-    os.makedirs(args.data_dir, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="callgrind-", dir=args.data_dir)
+
+def measure(data_dir: str, keep: bool = False, names=None):
+    """Count every workload (or those named) under callgrind; yields one row
+    per workload as it is counted: name, values, module and libc extra per
+    value, their total, the target (None: none) and whether it is met."""
+    os.makedirs(data_dir, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="callgrind-", dir=data_dir)
     try:
         control = count(CONTROL, work, "control")
-        print(f"{'workload':<8}{'values':>10}{'module':>10}{'libc extra':>12}{'total':>9}"
-              f"{'target':>8}  instructions per value")
         for name, params, blocks, width, target in WORKLOADS:
-            path = os.path.join(args.data_dir, f"plot-p{params}-b{blocks}-w{width}-s{SEED}"
+            if names is not None and name not in names:
+                continue
+            path = os.path.join(data_dir, f"plot-p{params}-b{blocks}-w{width}-s{SEED}"
                                 f"-g{generate.GENERATOR_VERSION}.plt")
             if not os.path.exists(path):
                 generate.generate(path, params, blocks, width, SEED)
@@ -127,14 +126,40 @@ def main(argv: list[str]) -> int:
             values = params * blocks
             module = totals[module_object(totals)] / values
             extra = (libc(totals) - libc(control)) / values
-            verdict = "" if target is None else ("met" if module + extra <= target else "MISSED")
-            print(f"{name:<8}{values:>10,}{module:>10.1f}{extra:>12.1f}{module + extra:>9.1f}"
-                  f"{'<= ' + str(target) if target else '-':>8}  {verdict}")
+            yield {"name": name, "params": params, "blocks": blocks, "width": width,
+                   "values": values, "module": module, "libc_extra": extra,
+                   "total": module + extra, "target": target,
+                   "met": None if target is None else module + extra <= target}
     finally:
-        if args.keep:
+        if keep:
             print(f"callgrind output kept in {work}")
         else:
             shutil.rmtree(work, ignore_errors=True)
+
+
+HEADER = (f"{'workload':<8}{'values':>10}{'module':>10}{'libc extra':>12}{'total':>9}"
+          f"{'target':>8}  instructions per value")
+
+
+def row_text(row: dict) -> str:
+    target = row["target"]
+    verdict = {True: "met", False: "MISSED", None: ""}[row["met"]]
+    return (f"{row['name']:<8}{row['values']:>10,}{row['module']:>10.1f}{row['libc_extra']:>12.1f}"
+            f"{row['total']:>9.1f}{'<= ' + str(target) if target else '-':>8}  {verdict}")
+
+
+def main(argv: list[str]) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--data-dir", default=os.path.join(tempfile.gettempdir(), "tolvik-bench"),
+                        help="where the generated plot files are kept (default: %(default)s)")
+    parser.add_argument("--keep", action="store_true", help="keep the callgrind output files")
+    args = parser.parse_args(argv)
+    if not available():
+        print("bench/instructions.py needs valgrind (apt-get install valgrind)", file=sys.stderr)
+        return 2
+    print(HEADER)
+    for row in measure(args.data_dir, args.keep):
+        print(row_text(row))
     return 0
 
 
