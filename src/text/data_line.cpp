@@ -79,10 +79,12 @@ LineKernelFunction line_kernel(LineKernel kernel) noexcept {
     case LineKernel::Sse2:
       return decode_line_sse2;
     case LineKernel::Avx2:
-      return __builtin_cpu_supports("avx2") ? decode_line_avx2 : nullptr;
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") ? decode_line_avx2
+                                                                             : nullptr;
     case LineKernel::Avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                     __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi")
+                     __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+                     __builtin_cpu_supports("fma")
                  ? decode_line_avx512
                  : nullptr;
 #else

@@ -12,6 +12,7 @@
 #if defined(__x86_64__)
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 // GCC 12's intrinsic headers leave the unused source operand of many
@@ -32,8 +33,7 @@ namespace {
 
 using Layout = DataLineLayout;
 
-// Constants of every call as 32-byte tables, so that each use reads its
-// operand from memory rather than building it in a register.
+// The constants, as 32-byte tables.
 template <class T, std::size_t N>
 constexpr std::array<T, 32 / sizeof(T)> twice(const std::array<T, N>& half) {
   std::array<T, 32 / sizeof(T)> out{};
@@ -46,18 +46,35 @@ constexpr std::array<T, 32 / sizeof(T)> all(T value) {
   for (T& v : out) v = value;
   return out;
 }
-alignas(32) constexpr auto kClassHigh = twice(Layout::kClassHigh);
-alignas(32) constexpr auto kClassLow = twice(Layout::kClassLow);
-alignas(32) constexpr auto kByteWeights = twice(Layout::kByteWeights);
-alignas(32) constexpr auto kPairWeights = twice(Layout::kPairWeights);
-alignas(32) constexpr auto kLowNibble = all<unsigned char>(0x0F);
-alignas(32) constexpr auto kAsciiZero = all<unsigned char>('0');
-alignas(32) constexpr std::array<int, 8> kOrder = {0, 4, 1, 5, 2, 6, 3, 7};
-alignas(32) constexpr auto kOutsideIndex = all<int>(static_cast<int>(fast_decimal_detail::kCount));
-alignas(32) constexpr auto kSignBit = all<int>(INT32_MIN);
-alignas(32) constexpr auto kLowFour = all<int>(15);
-alignas(32) constexpr auto kTenThousand = all<double>(1e4);
-alignas(32) constexpr auto kHundredMillion = all<double>(1e8);
+struct Tables {
+  alignas(32) std::array<unsigned char, 32> class_high = twice(Layout::kClassHigh);
+  alignas(32) std::array<unsigned char, 32> class_low = twice(Layout::kClassLow);
+  alignas(32) std::array<std::int8_t, 32> byte_weights = twice(Layout::kByteWeights);
+  alignas(32) std::array<std::int16_t, 16> pair_weights = twice(Layout::kPairWeights);
+  alignas(32) std::array<unsigned char, 32> low_nibble = all<unsigned char>(0x0F);
+  alignas(32) std::array<unsigned char, 32> ascii_zero = all<unsigned char>('0');
+  alignas(32) std::array<int, 8> order = {0, 4, 1, 5, 2, 6, 3, 7};
+  alignas(32) std::array<int, 8> outside_index =
+      all<int>(static_cast<int>(fast_decimal_detail::kCount));
+  alignas(32) std::array<int, 8> sign_bit = all<int>(INT32_MIN);
+  alignas(32) std::array<int, 8> low_four = all<int>(15);
+  alignas(32) std::array<std::uint64_t, 4> low_bits =
+      all<std::uint64_t>(fast_decimal_detail::kLowBits);
+  alignas(32) std::array<std::uint64_t, 4> midpoint =
+      all<std::uint64_t>(fast_decimal_detail::kMidpoint);
+  alignas(32) std::array<double, 4> ten_thousand = all<double>(1e4);
+  alignas(32) std::array<double, 4> hundred_million = all<double>(1e8);
+};
+constexpr Tables kTables{};
+
+// The tables, through a pointer the compiler cannot see through: it then
+// reads each constant as a memory operand where it is used, instead of
+// building it in a register again in every group of fields.
+TOLVIK_AVX2 inline const Tables& opaque_tables() {
+  const Tables* tables = &kTables;
+  asm("" : "+r"(tables));
+  return *tables;
+}
 
 template <class T>
 TOLVIK_AVX2 inline __m256i load32(const T* table) {
@@ -71,23 +88,41 @@ TOLVIK_AVX2 inline __m128i load16(const T* table) {
 // The fields at `low` and `high`, one per lane: per lane, the four 32-bit
 // words of Layout::kPairWeights. `check` keeps, per byte, the least of what
 // the bytes so far allow (0: a byte the layout does not allow there).
-TOLVIK_AVX2 inline __m256i decode_pair(const char* low, const char* high,
+TOLVIK_AVX2 inline __m256i decode_pair(const Tables& t, const char* low, const char* high,
                                        const Layout::Lanes& lanes, __m256i& check) {
   const __m256i raw = _mm256_inserti128_si256(
       _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
   const __m256i high_nibble =
-      _mm256_and_si256(_mm256_srli_epi16(raw, 4), load32(kLowNibble.data()));
+      _mm256_and_si256(_mm256_srli_epi16(raw, 4), load32(t.low_nibble.data()));
   const __m256i classes =
-      _mm256_and_si256(_mm256_shuffle_epi8(load32(kClassHigh.data()), high_nibble),
-                       _mm256_shuffle_epi8(load32(kClassLow.data()), raw));
+      _mm256_and_si256(_mm256_shuffle_epi8(load32(t.class_high.data()), high_nibble),
+                       _mm256_shuffle_epi8(load32(t.class_low.data()), raw));
   const __m256i allowed = _mm256_or_si256(_mm256_and_si256(classes, load32(lanes.expected.data())),
                                           load32(lanes.outside.data()));
   check = _mm256_min_epu8(check, allowed);
-  const __m256i digits = _mm256_shuffle_epi8(_mm256_sub_epi8(raw, load32(kAsciiZero.data())),
+  const __m256i digits = _mm256_shuffle_epi8(_mm256_sub_epi8(raw, load32(t.ascii_zero.data())),
                                              load32(lanes.digits.data()));
-  return _mm256_madd_epi16(_mm256_maddubs_epi16(digits, load32(kByteWeights.data())),
-                           load32(kPairWeights.data()));
+  return _mm256_madd_epi16(_mm256_maddubs_epi16(digits, load32(t.byte_weights.data())),
+                           load32(t.pair_weights.data()));
+}
+
+// The lanes of `result` (w * multiplier / divisor) that `midpoint` marks are
+// exactly halfway between two floats: each moves one double step towards the
+// exact value, the side the sign of the exact residual tells (see
+// fast_decimal.h).
+[[gnu::cold, gnu::noinline]] TOLVIK_AVX2 __m256d off_midpoints(__m256d w, __m256d multiplier,
+                                                               __m256d divisor, __m256d result,
+                                                               __m256i midpoint) {
+  const __m256d one = _mm256_set1_pd(1);
+  const __m256d residual =
+      _mm256_blendv_pd(_mm256_fnmadd_pd(result, divisor, w), _mm256_fmsub_pd(w, multiplier, result),
+                       _mm256_cmp_pd(divisor, one, _CMP_EQ_OQ));
+  const __m256d zero = _mm256_setzero_pd();
+  const __m256i above = _mm256_castpd_si256(_mm256_cmp_pd(residual, zero, _CMP_GT_OQ));
+  const __m256i below = _mm256_castpd_si256(_mm256_cmp_pd(residual, zero, _CMP_LT_OQ));
+  const __m256i step = _mm256_and_si256(_mm256_sub_epi64(below, above), midpoint);
+  return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(result), step));
 }
 
 // Stores lane K of `values` as a float at `slot`.
@@ -101,61 +136,72 @@ TOLVIK_AVX2 inline void store_lane(__m128 values, float* slot) {
 // at slots[0 .. Fields - 1][index]. Returns which of the four the shortcut
 // covers.
 template <unsigned Fields, unsigned Width>
-TOLVIK_AVX2 inline unsigned convert_four(__m256i p0, __m256i p1, float* const* slots,
-                                         std::size_t index) {
+TOLVIK_AVX2 inline unsigned convert_four(const Tables& t, __m256i p0, __m256i p1,
+                                         float* const* slots, std::size_t index) {
   namespace fd = fast_decimal_detail;
   // The words of the four fields in order: digits 0 to 3, digits 4 to 7; the
   // exponents' digits, the codes.
-  const __m256i order = load32(kOrder.data());
+  const __m256i order = load32(t.order.data());
   const __m256i digits = _mm256_permutevar8x32_epi32(_mm256_unpacklo_epi32(p0, p1), order);
   const __m256i rest = _mm256_permutevar8x32_epi32(_mm256_unpackhi_epi32(p0, p1), order);
   const __m128i code = _mm256_extracti128_si256(rest, 1);
   // The significand, exact in double arithmetic (below 10^9).
   __m256d w = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(digits)),
-                              _mm256_load_pd(kTenThousand.data()),
+                              _mm256_load_pd(t.ten_thousand.data()),
                               _mm256_cvtepi32_pd(_mm256_extracti128_si256(digits, 1)));
   if constexpr (Width == 15) {  // the ninth digit from the end is in the code
-    const __m128i ninth = _mm_and_si128(code, load16(kLowFour.data()));
-    w = _mm256_fmadd_pd(_mm256_cvtepi32_pd(ninth), _mm256_load_pd(kHundredMillion.data()), w);
+    const __m128i ninth = _mm_and_si128(code, load16(t.low_four.data()));
+    w = _mm256_fmadd_pd(_mm256_cvtepi32_pd(ninth), _mm256_load_pd(t.hundred_million.data()), w);
   }
   // The exponent signed ((x ^ s) - s negates x where s is all ones; the
   // exponent's sign is bit 14 of the code) as the table index e + 22; any
-  // index outside the table becomes the entry past it, whose limit no w meets.
+  // index outside the table becomes the entry past it, and the shortcut does
+  // not apply there.
   const __m128i negative = _mm_srai_epi32(_mm_slli_epi32(code, 17), 31);
   const __m128i exponent =
       _mm_sub_epi32(_mm_xor_si128(_mm256_castsi256_si128(rest), negative), negative);
   constexpr int kBias = 22 - static_cast<int>(Width - 7);
-  const __m128i entry =
-      _mm_min_epu32(_mm_add_epi32(exponent, _mm_set1_epi32(kBias)), load16(kOutsideIndex.data()));
+  const __m128i table_index = _mm_add_epi32(exponent, _mm_set1_epi32(kBias));
+  const __m128i entry = _mm_min_epu32(table_index, load16(t.outside_index.data()));
   const __m256d multiplier = _mm256_i32gather_pd(fd::kMultipliers.data(), entry, 8);
   const __m256d divisor = _mm256_i32gather_pd(fd::kDivisors.data(), entry, 8);
-  const __m256d limit = _mm256_i32gather_pd(fd::kMaxSignificands.data(), entry, 8);
-  const __m128 magnitude = _mm256_cvtpd_ps(_mm256_div_pd(_mm256_mul_pd(w, multiplier), divisor));
+  __m256d result = _mm256_div_pd(_mm256_mul_pd(w, multiplier), divisor);
+  const __m256i midpoint =
+      _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_castpd_si256(result), load32(t.low_bits.data())),
+                         load32(t.midpoint.data()));
+  if (!_mm256_testz_si256(midpoint, midpoint)) [[unlikely]] {
+    result = off_midpoints(w, multiplier, divisor, result, midpoint);
+  }
+  const __m128 magnitude = _mm256_cvtpd_ps(result);
   // The value's sign, bit 6 of the code, into the sign bit.
-  const __m128 value =
-      _mm_or_ps(magnitude,
-                _mm_castsi128_ps(_mm_and_si128(_mm_slli_epi32(code, 25), load16(kSignBit.data()))));
+  const __m128 value = _mm_or_ps(
+      magnitude,
+      _mm_castsi128_ps(_mm_and_si128(_mm_slli_epi32(code, 25), load16(t.sign_bit.data()))));
   store_lane<0>(value, slots[0] + index);
   if constexpr (Fields > 1) store_lane<1>(value, slots[1] + index);
   if constexpr (Fields > 2) store_lane<2>(value, slots[2] + index);
   if constexpr (Fields > 3) store_lane<3>(value, slots[3] + index);
-  return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(w, limit, _CMP_LE_OQ)));
+  // Entries other than the one past the table are where the shortcut applies.
+  const __m128i outside = _mm_cmpeq_epi32(entry, load16(t.outside_index.data()));
+  return ~static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(outside))) & 15;
 }
 
 // Fields G to G + 3 of a line of Count fields (past the last field a lane
 // repeats it) decoded, converted and stored; then the fields after them.
 // Returns which of them the shortcut covers.
 template <unsigned Width, unsigned Count, unsigned G>
-TOLVIK_AVX2 inline unsigned decode_from(const Layout::Lanes& lanes, const char* line,
-                                        float* const* slots, std::size_t index, __m256i& check) {
+TOLVIK_AVX2 inline unsigned decode_from(const Tables& t, const Layout::Lanes& lanes,
+                                        const char* line, float* const* slots, std::size_t index,
+                                        __m256i& check) {
   constexpr auto at = [](unsigned f) { return (f < Count ? f : Count - 1) * Width; };
-  const __m256i p0 = decode_pair(line + at(G), line + at(G + 1), lanes, check);
+  const __m256i p0 = decode_pair(t, line + at(G), line + at(G + 1), lanes, check);
   __m256i p1 = p0;
-  if constexpr (G + 2 < Count) p1 = decode_pair(line + at(G + 2), line + at(G + 3), lanes, check);
+  if constexpr (G + 2 < Count)
+    p1 = decode_pair(t, line + at(G + 2), line + at(G + 3), lanes, check);
   constexpr unsigned kFields = Count - G < 4 ? Count - G : 4;
-  unsigned done = convert_four<kFields, Width>(p0, p1, slots + G, index) << G;
+  unsigned done = convert_four<kFields, Width>(t, p0, p1, slots + G, index) << G;
   if constexpr (G + 4 < Count) {
-    done |= decode_from<Width, Count, G + 4>(lanes, line, slots, index, check);
+    done |= decode_from<Width, Count, G + 4>(t, lanes, line, slots, index, check);
   }
   return done;
 }
@@ -164,7 +210,8 @@ template <unsigned Width, unsigned Count>
 TOLVIK_AVX2 LineDecode decode_count(const Layout& layout, const char* line, float* const* slots,
                                     std::size_t index) {
   __m256i check = _mm256_set1_epi8(-1);
-  const unsigned done = decode_from<Width, Count, 0>(layout.lanes(), line, slots, index, check);
+  const unsigned done =
+      decode_from<Width, Count, 0>(opaque_tables(), layout.lanes(), line, slots, index, check);
   if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(check, _mm256_setzero_si256())) != 0) {
     return decode_line_portable(layout, line, Count, slots, index);
   }

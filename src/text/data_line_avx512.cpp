@@ -17,7 +17,7 @@
 
 #include "text/fast_decimal.h"
 
-#define TOLVIK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi")))
+#define TOLVIK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,fma")))
 
 namespace tolvik {
 namespace {
@@ -80,6 +80,23 @@ TOLVIK_AVX512 inline std::uint64_t decode_four(const char* first, unsigned prese
   return _mm512_test_epi8_mask(classes, c.expected) | c.outside | absent;
 }
 
+// As in the AVX2 kernel: the lanes of `result` that are exactly float
+// midpoints move one double step towards the exact value.
+[[gnu::cold, gnu::noinline]] TOLVIK_AVX512 __m512d off_midpoints(__m512d w, __m512d multiplier,
+                                                                 __m512d divisor, __m512d result,
+                                                                 __mmask8 midpoint) {
+  const __mmask8 product = _mm512_cmp_pd_mask(divisor, _mm512_set1_pd(1), _CMP_EQ_OQ);
+  const __m512d residual = _mm512_mask_blend_pd(product, _mm512_fnmadd_pd(result, divisor, w),
+                                                _mm512_fmsub_pd(w, multiplier, result));
+  const __m512d zero = _mm512_setzero_pd();
+  const __mmask8 above = _mm512_cmp_pd_mask(residual, zero, _CMP_GT_OQ) & midpoint;
+  const __mmask8 below = _mm512_cmp_pd_mask(residual, zero, _CMP_LT_OQ) & midpoint;
+  __m512i bits = _mm512_castpd_si512(result);
+  bits = _mm512_mask_add_epi64(bits, above, bits, _mm512_set1_epi64(1));
+  bits = _mm512_mask_sub_epi64(bits, below, bits, _mm512_set1_epi64(1));
+  return _mm512_castsi512_pd(bits);
+}
+
 // Word k of each lane of a, then of b: one 32-bit word for each of eight fields.
 TOLVIK_AVX512 inline __m256i word(__m512i a, __m512i b, int k) {
   const __m512i pick = _mm512_setr_epi32(0, 4, 8, 12, 16, 20, 24, 28, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -103,11 +120,18 @@ TOLVIK_AVX512 inline unsigned convert_eight(const Constants& c, unsigned fields,
   }
   const __m256i negative = _mm256_srai_epi32(_mm256_slli_epi32(code, 17), 31);
   const __m256i exponent = _mm256_sub_epi32(_mm256_xor_si256(word(p0, p1, 2), negative), negative);
-  const __m256i entry = _mm256_min_epu32(_mm256_add_epi32(exponent, c.bias), c.outside_index);
+  const __m256i table_index = _mm256_add_epi32(exponent, c.bias);
+  const __m256i entry = _mm256_min_epu32(table_index, c.outside_index);
   const __m512d multiplier = _mm512_i32gather_pd(entry, fd::kMultipliers.data(), 8);
   const __m512d divisor = _mm512_i32gather_pd(entry, fd::kDivisors.data(), 8);
-  const __m512d limit = _mm512_i32gather_pd(entry, fd::kMaxSignificands.data(), 8);
-  const __m256 magnitude = _mm512_cvtpd_ps(_mm512_div_pd(_mm512_mul_pd(w, multiplier), divisor));
+  __m512d result = _mm512_div_pd(_mm512_mul_pd(w, multiplier), divisor);
+  const __mmask8 midpoint = _mm512_cmpeq_epi64_mask(
+      _mm512_and_si512(_mm512_castpd_si512(result), _mm512_set1_epi64(fd::kLowBits)),
+      _mm512_set1_epi64(fd::kMidpoint));
+  if (midpoint != 0) [[unlikely]] {
+    result = off_midpoints(w, multiplier, divisor, result, midpoint);
+  }
+  const __m256 magnitude = _mm512_cvtpd_ps(result);
   const __m256 value = _mm256_castsi256_ps(_mm256_or_si256(
       _mm256_castps_si256(magnitude), _mm256_and_si256(_mm256_slli_epi32(code, 25), c.sign_bit)));
   // Each value to its own slot: the slot pointers plus the index, scattered.
@@ -116,7 +140,8 @@ TOLVIK_AVX512 inline unsigned convert_eight(const Constants& c, unsigned fields,
       _mm512_add_epi64(_mm512_maskz_loadu_epi64(stored, slots),
                        _mm512_set1_epi64(static_cast<long long>(index * sizeof(float))));
   _mm512_mask_i64scatter_ps(nullptr, stored, addresses, value, 1);
-  return _mm512_cmp_pd_mask(w, limit, _CMP_LE_OQ);
+  // Entries other than the one past the table are where the shortcut applies.
+  return _mm256_cmpneq_epi32_mask(entry, c.outside_index);
 }
 
 template <unsigned Count, bool Nine>

@@ -16,11 +16,11 @@ LineDecode decode_line_portable(const DataLineLayout& layout, const char* line, 
 // (SSE2, which every x86-64 processor has).
 LineDecode decode_line_sse2(const DataLineLayout& layout, const char* line, unsigned count,
                             float* const* slots, std::size_t index) noexcept;
-// Two fields to a 256-bit register, four converted at once (AVX2).
+// Two fields to a 256-bit register, four converted at once (AVX2 and FMA).
 LineDecode decode_line_avx2(const DataLineLayout& layout, const char* line, unsigned count,
                             float* const* slots, std::size_t index) noexcept;
 // Four fields to a 512-bit register, eight converted at once (AVX-512 with
-// the BW, VL and VBMI extensions).
+// the BW, VL and VBMI extensions, and FMA).
 LineDecode decode_line_avx512(const DataLineLayout& layout, const char* line, unsigned count,
                               float* const* slots, std::size_t index) noexcept;
 #endif

@@ -215,17 +215,12 @@ int main() {
         all.push_back(field);
       }
     }
-    // The shortcut's limits: for each exponent, the largest significand it
-    // covers and the one after it, where both are written with this many
-    // digits; the smallest and largest significands.
-    namespace fd = tolvik::fast_decimal_detail;
-    for (int x = -99; x <= 99; ++x) {
-      const int e = x - static_cast<int>(width - 7);
-      if (e < fd::kMinExponent || e > fd::kMaxExponent) continue;
-      const std::uint64_t limit = fd::kScales[static_cast<std::size_t>(e - fd::kMinExponent)].max_significand;
-      for (std::uint64_t w : {limit - 1, limit, limit + 1}) {
-        if (w < top) all.push_back(field_of(width, w, x));
-      }
+    // The shortcut's limits: the exponents at and just past each end of its
+    // table, with the largest and smallest significands.
+    for (int e : {-23, -22, 22, 23}) {
+      const int x = e + static_cast<int>(width - 7);
+      if (x < -99 || x > 99) continue;
+      for (std::uint64_t w : {std::uint64_t{1}, top - 1}) all.push_back(field_of(width, w, x));
     }
     for (std::uint64_t w : {std::uint64_t{0}, std::uint64_t{1}, top / 10, top - 1}) {
       for (int x : {-99, -45, -22, -12, 0, 12, 22, 45, 99}) all.push_back(field_of(width, w, x));
