@@ -38,20 +38,28 @@ PyRef owned_sequence_into_pyobject(FloatSequence&& values, std::size_t count) {
   // is with a pattern no 32-bit value has.
   std::uint64_t previous_bits = ~std::uint64_t{0};
   PyObject* previous = nullptr;
+  auto convert = [&](const float* data, PyObject** out) {
+    const std::uint64_t bits = std::bit_cast<std::uint32_t>(*data);
+    if (bits != previous_bits) [[likely]] {
+      previous = checked_new(PyFloat_FromDouble(static_cast<double>(*data)));
+      previous_bits = bits;
+    } else {
+      Py_INCREF(previous);
+    }
+    *out = previous;
+  };
   std::size_t done = 0;
   for (std::size_t k = 0; done < count; ++k) {
     const float* data = values.chunk(k);
     const std::size_t n = std::min(FloatSequence::chunk_capacity(k), count - done);
-    for (std::size_t i = 0; i < n; ++i) {
-      const std::uint64_t bits = std::bit_cast<std::uint32_t>(data[i]);
-      if (bits == previous_bits) {
-        Py_INCREF(previous);
-      } else {
-        previous = checked_new(PyFloat_FromDouble(static_cast<double>(data[i])));
-        previous_bits = bits;
-      }
-      slots[done + i] = previous;
+    PyObject** out = slots + done;
+    // Two values a step: half the loop's own work.
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+      convert(data + i, out + i);
+      convert(data + i + 1, out + i + 1);
     }
+    if (i < n) convert(data + i, out + i);
     done += n;
     values.release_chunk(k);
   }
