@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "binding/failure.h"
+#include "lib/buffered_blocks.h"
 #include "text/byte_range.h"
 #include "text/data_line.h"
 #include "text/line_source.h"
@@ -185,9 +186,7 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
   std::size_t blocks = 0;
   std::size_t room = 0;         // blocks the chunks so far hold
   std::size_t chunk_start = 0;  // the first block of the current chunks
-  // The lead line of each block, dropped unexamined; its end is the end of
-  // the blocks.
-  while (lines.skip_ascii_line() || lines.next()) {
+  for (;;) {
     if (blocks == room) {
       const std::size_t chunk = data.times.chunk_count();
       storage[0] = data.times.add_chunk();
@@ -195,6 +194,22 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
       chunk_start = blocks;
       room += FloatSequence::chunk_capacity(chunk);
     }
+    // Usually the blocks that follow are in the buffer, in the simulation's
+    // layout: read all of them there at once.
+    if (layout.has_layout()) {
+      const std::string_view unread = lines.unread();
+      const BlocksRead read =
+          read_buffered_blocks(layout, kernel, unread.data(), unread.size(), n, storage.data(),
+                               blocks - chunk_start, room - blocks);
+      if (read.blocks != 0) {
+        lines.skip(read.bytes);
+        blocks += read.blocks;
+        continue;
+      }
+    }
+    // One block the general way. Its lead line is dropped unexamined; its end
+    // is the end of the blocks.
+    if (!(lines.skip_ascii_line() || lines.next())) break;
     const std::size_t index = blocks - chunk_start;
     // Data line k of the block holds parameters 10k to 10k + 9 (fewer on the
     // last line).
@@ -202,25 +217,6 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
       const auto count = static_cast<unsigned>(std::min(kFieldsPerLine, n - first));
       float* const* const slots = storage.data() + first;
       auto where = [first](unsigned field) { return first + field == 0 ? kBadTime : kBadValue; };
-      // Usually the next line is in the buffer whole, in the simulation's
-      // layout, and ends right after its last field: then it is decoded
-      // where it lies, its end and its ASCII-ness following from the layout.
-      if (layout.has_layout()) {
-        const std::string_view unread = lines.unread();
-        const std::size_t span = count * layout.width();
-        if (unread.size() >= span - layout.width() + kFieldReadBytes) {
-          const LineDecode decoded = kernel(layout, unread.data(), count, slots, index);
-          std::size_t end = span;
-          if (unread[end] == '\r' && end + 1 < unread.size()) ++end;
-          if (decoded.shaped == (1u << count) - 1 && unread[end] == '\n') [[likely]] {
-            lines.skip(end + 1);
-            if (decoded.done != decoded.shaped) [[unlikely]] {
-              store_undone(layout, unread.data(), n_digits, count, decoded, slots, index, where);
-            }
-            continue;
-          }
-        }
-      }
       if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
       const std::string_view line = lines.line();
       // When every field lies within the line and every offset is a character

@@ -5,11 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "text/ascii_line.h"
 #include "text/utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace tolvik {
 
@@ -34,36 +31,10 @@ bool LineSource::refill() {
 }
 
 bool LineSource::skip_ascii_line() noexcept {
-  const char* const start = buffer_.data() + pos_;
-  const std::size_t avail = filled_ - pos_;
-#if defined(__SSE2__)
-  // Sixteen bytes at a time: the first line feed, and any byte from 0x80 on
-  // before it.
-  const __m128i newline = _mm_set1_epi8('\n');
-  for (std::size_t at = 0; at + 16 <= avail; at += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(start + at));
-    const auto ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
-    const auto high = static_cast<unsigned>(_mm_movemask_epi8(bytes));
-    if (ends != 0) {
-      const unsigned end = static_cast<unsigned>(__builtin_ctz(ends));
-      if ((high & ((2u << end) - 1)) != 0) return false;
-      pos_ += at + end + 1;
-      return true;
-    }
-    if (high != 0) return false;
-  }
-  return false;
-#else
-  for (std::size_t at = 0; at < avail; ++at) {
-    const auto byte = static_cast<unsigned char>(start[at]);
-    if (byte >= 0x80) return false;
-    if (byte == '\n') {
-      pos_ += at + 1;
-      return true;
-    }
-  }
-  return false;
-#endif
+  const std::size_t length = ascii_line_length(buffer_.data() + pos_, filled_ - pos_);
+  if (length == kNoAsciiLine) return false;
+  pos_ += length + 1;
+  return true;
 }
 
 LineSource::Status LineSource::next_line() {
