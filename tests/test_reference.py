@@ -182,3 +182,34 @@ def test_well_formed_files(plot_path, capfd, case):
 @given(case=cases(damaged=True))
 def test_damaged_files(plot_path, capfd, case):
     compare(plot_path, capfd, *case)
+
+
+# Files of many blocks in the simulation's layout, as most files are, so that
+# runs of whole blocks are read straight from the buffer across many refills;
+# now and then a line or field that is not quite in the layout (an excess
+# byte, a lower-case exponent letter, an exponent past the double shortcut,
+# a field of another shape), which its block must read the general way.
+@pytest.mark.parametrize("width", [11, 12, 13, 14, 15])
+@pytest.mark.parametrize("ends", ["\n", "\r\n", "mixed"])
+def test_many_blocks_in_the_layout(plot_path, capfd, width, ends):
+    rng = random.Random(width * 10 + len(ends))
+    n = 23
+    lines = [f"run {n}"] + [f"P{p}" for p in range(n)]
+    for block in range(400):
+        lines.append(f"{block:8d}      {block * 0.25:f}")
+        for first in range(0, n, 10):
+            fields = []
+            for _ in range(first, min(first + 10, n)):
+                value = rng.choice([0.0, rng.uniform(-1e7, 1e7), rng.uniform(-1e-7, 1e-7)])
+                text = f"{value:.{width - 7}E}".rjust(width)
+                roll = rng.random()
+                if roll < 0.01:
+                    text = text.replace("E", "e")
+                elif roll < 0.02:
+                    text = text[: width - 2] + "99"
+                elif roll < 0.03:
+                    text = "1.5".rjust(width)
+                fields.append(text)
+            lines.append("".join(fields) + (" " if rng.random() < 0.01 else ""))
+    content = "".join(line + (rng.choice(["\n", "\r\n"]) if ends == "mixed" else ends) for line in lines)
+    compare(plot_path, capfd, content.encode(), width)
