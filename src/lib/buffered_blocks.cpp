@@ -20,14 +20,11 @@ namespace {
   return parse_float32(text, value, error);
 }
 
-// One data line of `count` fields at text[at], ending right after its last
-// field: its values stored, and the offset of the next line returned; 0 if it
-// is not such a line.
-[[gnu::always_inline]] inline std::size_t read_line(const DataLineLayout& layout,
-                                                    LineKernelFunction kernel, const char* text,
-                                                    std::size_t size, std::size_t at,
-                                                    unsigned count, float* const* slots,
-                                                    std::size_t index) {
+}  // namespace
+
+std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction kernel,
+                               const char* text, std::size_t size, std::size_t at, unsigned count,
+                               float* const* slots, std::size_t index) {
   const std::size_t width = layout.width();
   const std::size_t span = count * width;
   // The kernel reads sixteen bytes from the start of each field; the
@@ -44,8 +41,6 @@ namespace {
   return end + 1;
 }
 
-}  // namespace
-
 BlocksRead read_buffered_blocks(const DataLineLayout& layout, LineKernelFunction kernel,
                                 const char* text, std::size_t size, std::uint64_t n,
                                 float* const* storage, std::size_t index, std::size_t max_blocks) {
@@ -59,9 +54,9 @@ BlocksRead read_buffered_blocks(const DataLineLayout& layout, LineKernelFunction
     if (lead == kNoAsciiLine) break;
     std::size_t at = done.bytes + lead + 1;
     for (std::uint64_t line = 0; line < full_lines && at != 0; ++line) {
-      at = read_line(layout, kernel, text, size, at, 10, storage + 10 * line, index);
+      at = read_buffered_line(layout, kernel, text, size, at, 10, storage + 10 * line, index);
     }
-    if (at != 0) at = read_line(layout, kernel, text, size, at, last, last_slots, index);
+    if (at != 0) at = read_buffered_line(layout, kernel, text, size, at, last, last_slots, index);
     if (at == 0) break;
     done.bytes = at;
   }

@@ -18,6 +18,14 @@ struct BlocksRead {
   std::size_t bytes;   // the bytes they took, from the start of the text
 };
 
+// Reads the data line of `count` fields (1 to 10) at text[at] with the line
+// kernel, when it ends right after its last field and lies whole in the `size`
+// bytes at `text`: stores its values at slots[f][index] and returns the
+// offset of the next line; returns 0 otherwise.
+std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction kernel,
+                               const char* text, std::size_t size, std::size_t at, unsigned count,
+                               float* const* slots, std::size_t index);
+
 // Reads whole blocks of n parameters from the `size` bytes at `text`, at most
 // `max_blocks` of them, with the line kernel `kernel`: parameter p of block b
 // goes to storage[p][index + b]. Stops before the first block that is not of

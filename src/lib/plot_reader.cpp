@@ -217,6 +217,15 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
       const auto count = static_cast<unsigned>(std::min(kFieldsPerLine, n - first));
       float* const* const slots = storage.data() + first;
       auto where = [first](unsigned field) { return first + field == 0 ? kBadTime : kBadValue; };
+      // A line of the usual kind that lies whole in the buffer is read there.
+      if (layout.has_layout()) {
+        const std::string_view unread = lines.unread();
+        if (const std::size_t next = read_buffered_line(layout, kernel, unread.data(),
+                                                        unread.size(), 0, count, slots, index)) {
+          lines.skip(next);
+          continue;
+        }
+      }
       if (!lines.next()) raise_failure("Error reading line", kNoDataLine);
       const std::string_view line = lines.line();
       // When every field lies within the line and every offset is a character
