@@ -187,16 +187,9 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
   std::size_t room = 0;         // blocks the chunks so far hold
   std::size_t chunk_start = 0;  // the first block of the current chunks
   for (;;) {
-    if (blocks == room) {
-      const std::size_t chunk = data.times.chunk_count();
-      storage[0] = data.times.add_chunk();
-      for (std::uint64_t p = 1; p < n; ++p) storage[p] = data.columns[p - 1].add_chunk();
-      chunk_start = blocks;
-      room += FloatSequence::chunk_capacity(chunk);
-    }
     // Usually the blocks that follow are in the buffer, in the simulation's
-    // layout: read all of them there at once.
-    if (layout.has_layout()) {
+    // layout: read as many of them there at once as the chunks have room for.
+    if (layout.has_layout() && blocks < room) {
       const std::string_view unread = lines.unread();
       const BlocksRead read =
           read_buffered_blocks(layout, kernel, unread.data(), unread.size(), n, storage.data(),
@@ -210,6 +203,15 @@ PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
     // One block the general way. Its lead line is dropped unexamined; its end
     // is the end of the blocks.
     if (!(lines.skip_ascii_line() || lines.next())) break;
+    // A block is there: room for its values, a new chunk for every sequence
+    // when the last ones are full.
+    if (blocks == room) {
+      const std::size_t chunk = data.times.chunk_count();
+      storage[0] = data.times.add_chunk();
+      for (std::uint64_t p = 1; p < n; ++p) storage[p] = data.columns[p - 1].add_chunk();
+      chunk_start = blocks;
+      room += FloatSequence::chunk_capacity(chunk);
+    }
     const std::size_t index = blocks - chunk_start;
     // Data line k of the block holds parameters 10k to 10k + 9 (fewer on the
     // last line).
