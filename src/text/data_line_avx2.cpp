@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 // GCC 12's intrinsic headers leave the unused source operand of many
 // intrinsics undefined in a way its own uninitialised-use analysis reports
@@ -219,52 +220,25 @@ TOLVIK_AVX2 LineDecode decode_count(const Layout& layout, const char* line, floa
   return {kAll, done & kAll};
 }
 
-template <unsigned Width>
-TOLVIK_AVX2 LineDecode decode_width(const Layout& layout, const char* line, unsigned count,
-                                    float* const* slots, std::size_t index) {
-  switch (count) {
-    case 1:
-      return decode_count<Width, 1>(layout, line, slots, index);
-    case 2:
-      return decode_count<Width, 2>(layout, line, slots, index);
-    case 3:
-      return decode_count<Width, 3>(layout, line, slots, index);
-    case 4:
-      return decode_count<Width, 4>(layout, line, slots, index);
-    case 5:
-      return decode_count<Width, 5>(layout, line, slots, index);
-    case 6:
-      return decode_count<Width, 6>(layout, line, slots, index);
-    case 7:
-      return decode_count<Width, 7>(layout, line, slots, index);
-    case 8:
-      return decode_count<Width, 8>(layout, line, slots, index);
-    case 9:
-      return decode_count<Width, 9>(layout, line, slots, index);
-    default:
-      return decode_count<Width, 10>(layout, line, slots, index);
-  }
+// The decoder of each width (11 to 15) and field count (1 to 10).
+using Decoder = LineDecode (*)(const Layout&, const char*, float* const*, std::size_t);
+template <unsigned Width, std::size_t... C>
+constexpr std::array<Decoder, sizeof...(C)> for_counts(std::index_sequence<C...>) {
+  return {&decode_count<Width, C + 1>...};
 }
+template <std::size_t... W>
+constexpr auto for_widths(std::index_sequence<W...>) {
+  return std::array{for_counts<W + 11>(std::make_index_sequence<kMaxLineFields>())...};
+}
+constexpr auto kDecoders = for_widths(std::make_index_sequence<5>());
 
 }  // namespace
 
 TOLVIK_AVX2 LineDecode decode_line_avx2(const DataLineLayout& layout, const char* line,
                                         unsigned count, float* const* slots,
                                         std::size_t index) noexcept {
-  switch (layout.width()) {
-    case 11:
-      return decode_width<11>(layout, line, count, slots, index);
-    case 12:
-      return decode_width<12>(layout, line, count, slots, index);
-    case 13:
-      return decode_width<13>(layout, line, count, slots, index);
-    case 14:
-      return decode_width<14>(layout, line, count, slots, index);
-    case 15:
-      return decode_width<15>(layout, line, count, slots, index);
-    default:
-      return decode_line_portable(layout, line, count, slots, index);
-  }
+  if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
+  return kDecoders[layout.width() - 11][count - 1](layout, line, slots, index);
 }
 
 }  // namespace tolvik

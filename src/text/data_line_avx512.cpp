@@ -6,6 +6,9 @@
 
 #if defined(__x86_64__)
 
+#include <array>
+#include <utility>
+
 // GCC 12's intrinsic headers leave the unused source operand of many
 // intrinsics undefined in a way its own uninitialised-use analysis reports
 // (fixed in GCC 13); nothing here reads an undefined value.
@@ -144,7 +147,7 @@ TOLVIK_AVX512 inline unsigned convert_eight(const Constants& c, unsigned fields,
   return _mm256_cmpneq_epi32_mask(entry, c.outside_index);
 }
 
-template <unsigned Count, bool Nine>
+template <unsigned Width, unsigned Count>
 TOLVIK_AVX512 LineDecode decode_count(const Layout& layout, const char* line, float* const* slots,
                                       std::size_t index) {
   const Constants c = make_constants(layout);
@@ -160,39 +163,24 @@ TOLVIK_AVX512 LineDecode decode_count(const Layout& layout, const char* line, fl
     } else {
       p1 = p0;
     }
-    done |= convert_eight(c, fields, Nine, p0, p1, slots + g, index) << g;
+    done |= convert_eight(c, fields, Width == 15, p0, p1, slots + g, index) << g;
   }
   if (allowed != ~std::uint64_t{0}) return decode_line_portable(layout, line, Count, slots, index);
   const unsigned all = (1u << Count) - 1;
   return {all, done & all};
 }
 
-template <bool Nine>
-TOLVIK_AVX512 LineDecode decode_any(const Layout& layout, const char* line, unsigned count,
-                                    float* const* slots, std::size_t index) {
-  switch (count) {
-    case 1:
-      return decode_count<1, Nine>(layout, line, slots, index);
-    case 2:
-      return decode_count<2, Nine>(layout, line, slots, index);
-    case 3:
-      return decode_count<3, Nine>(layout, line, slots, index);
-    case 4:
-      return decode_count<4, Nine>(layout, line, slots, index);
-    case 5:
-      return decode_count<5, Nine>(layout, line, slots, index);
-    case 6:
-      return decode_count<6, Nine>(layout, line, slots, index);
-    case 7:
-      return decode_count<7, Nine>(layout, line, slots, index);
-    case 8:
-      return decode_count<8, Nine>(layout, line, slots, index);
-    case 9:
-      return decode_count<9, Nine>(layout, line, slots, index);
-    default:
-      return decode_count<10, Nine>(layout, line, slots, index);
-  }
+// The decoder of each width (11 to 15) and field count (1 to 10).
+using Decoder = LineDecode (*)(const Layout&, const char*, float* const*, std::size_t);
+template <unsigned Width, std::size_t... C>
+constexpr std::array<Decoder, sizeof...(C)> for_counts(std::index_sequence<C...>) {
+  return {&decode_count<Width, C + 1>...};
 }
+template <std::size_t... W>
+constexpr auto for_widths(std::index_sequence<W...>) {
+  return std::array{for_counts<W + 11>(std::make_index_sequence<kMaxLineFields>())...};
+}
+constexpr auto kDecoders = for_widths(std::make_index_sequence<5>());
 
 }  // namespace
 
@@ -200,8 +188,7 @@ TOLVIK_AVX512 LineDecode decode_line_avx512(const DataLineLayout& layout, const 
                                             unsigned count, float* const* slots,
                                             std::size_t index) noexcept {
   if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
-  return layout.width() == 15 ? decode_any<true>(layout, line, count, slots, index)
-                              : decode_any<false>(layout, line, count, slots, index);
+  return kDecoders[layout.width() - 11][count - 1](layout, line, slots, index);
 }
 
 }  // namespace tolvik
