@@ -11,7 +11,8 @@
 # 2. auditwheel repairs the wheel to a manylinux tag into dist/wheelhouse and
 #    its report is printed; a wheel that needs a library outside the manylinux
 #    set, or that still carries grafted copies, fails the run.
-# 3. A new virtual environment gets the repaired wheel with its "test" extra,
+# 3. A new virtual environment gets the repaired wheel with its "test", "dask"
+#    and "examples" extras (so that no test is skipped for want of them),
 #    and the suite runs from the checkout against the installed module; the
 #    run fails if tolvik is imported from anywhere but that environment's
 #    site-packages.
@@ -105,9 +106,9 @@ if "$work/tools/bin/python" -m zipfile -l "${repaired[0]}" | grep -q '\.libs/'; 
   die "auditwheel grafted external libraries into the wheel (see the report above)"
 fi
 
-say "fresh environment: the repaired wheel with its test extra"
+say "fresh environment: the repaired wheel with its test, dask and examples extras"
 make_venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q "${repaired[0]}[test]"
+"$work/venv/bin/python" -m pip install -q "${repaired[0]}[test,dask,examples]"
 
 # A plugin that reports where the suite's tolvik came from, once the test
 # modules have imported it, and stops the run when that is not the
