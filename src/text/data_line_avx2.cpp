@@ -220,17 +220,11 @@ TOLVIK_AVX2 LineDecode decode_count(const Layout& layout, const char* line, floa
   return {kAll, done & kAll};
 }
 
-// The decoder of each width (11 to 15) and field count (1 to 10).
-using Decoder = LineDecode (*)(const Layout&, const char*, float* const*, std::size_t);
-template <unsigned Width, std::size_t... C>
-constexpr std::array<Decoder, sizeof...(C)> for_counts(std::index_sequence<C...>) {
-  return {&decode_count<Width, C + 1>...};
-}
-template <std::size_t... W>
-constexpr auto for_widths(std::index_sequence<W...>) {
-  return std::array{for_counts<W + 11>(std::make_index_sequence<kMaxLineFields>())...};
-}
-constexpr auto kDecoders = for_widths(std::make_index_sequence<5>());
+template <unsigned Width, unsigned Count>
+struct Decoder {
+  static constexpr auto line = &decode_count<Width, Count>;
+};
+constexpr auto kDecoders = decoder_table<Decoder>();
 
 }  // namespace
 

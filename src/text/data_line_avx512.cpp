@@ -7,7 +7,6 @@
 #if defined(__x86_64__)
 
 #include <array>
-#include <utility>
 
 // GCC 12's intrinsic headers leave the unused source operand of many
 // intrinsics undefined in a way its own uninitialised-use analysis reports
@@ -170,17 +169,11 @@ TOLVIK_AVX512 LineDecode decode_count(const Layout& layout, const char* line, fl
   return {all, done & all};
 }
 
-// The decoder of each width (11 to 15) and field count (1 to 10).
-using Decoder = LineDecode (*)(const Layout&, const char*, float* const*, std::size_t);
-template <unsigned Width, std::size_t... C>
-constexpr std::array<Decoder, sizeof...(C)> for_counts(std::index_sequence<C...>) {
-  return {&decode_count<Width, C + 1>...};
-}
-template <std::size_t... W>
-constexpr auto for_widths(std::index_sequence<W...>) {
-  return std::array{for_counts<W + 11>(std::make_index_sequence<kMaxLineFields>())...};
-}
-constexpr auto kDecoders = for_widths(std::make_index_sequence<5>());
+template <unsigned Width, unsigned Count>
+struct Decoder {
+  static constexpr auto line = &decode_count<Width, Count>;
+};
+constexpr auto kDecoders = decoder_table<Decoder>();
 
 }  // namespace
 

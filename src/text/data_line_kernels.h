@@ -3,6 +3,10 @@
 // the kernels call them by name.
 #pragma once
 
+#include <array>
+#include <cstddef>
+#include <utility>
+
 #include "text/data_line.h"
 
 namespace tolvik {
@@ -24,5 +28,22 @@ LineDecode decode_line_avx2(const DataLineLayout& layout, const char* line, unsi
 LineDecode decode_line_avx512(const DataLineLayout& layout, const char* line, unsigned count,
                               float* const* slots, std::size_t index) noexcept;
 #endif
+
+// A vector kernel's decoders, one for each width (11 to 15) and field count
+// (1 to 10), from its Decoder<Width, Count>::line: table[width - 11][count - 1].
+using CountDecoder = LineDecode (*)(const DataLineLayout&, const char*, float* const*, std::size_t);
+template <template <unsigned, unsigned> class Decoder, unsigned Width, std::size_t... C>
+constexpr std::array<CountDecoder, sizeof...(C)> decoders_of_width(std::index_sequence<C...>) {
+  return {Decoder<Width, C + 1>::line...};
+}
+template <template <unsigned, unsigned> class Decoder, std::size_t... W>
+constexpr auto decoders_of_widths(std::index_sequence<W...>) {
+  return std::array{
+      decoders_of_width<Decoder, W + 11>(std::make_index_sequence<kMaxLineFields>())...};
+}
+template <template <unsigned, unsigned> class Decoder>
+constexpr auto decoder_table() {
+  return decoders_of_widths<Decoder>(std::make_index_sequence<5>());
+}
 
 }  // namespace tolvik
