@@ -65,9 +65,10 @@ LineSource::Status LineSource::next_line() {
     spilled = true;
     pos_ = filled_;
   }
-  const char* room_end = buffer_.data() + kBufferSize;
+  const char* room_end = buffer_.data() + filled_;  // only bytes read from the file
   if (spilled) {
     spill_.reserve_exact(kLineSlack);
+    std::memset(spill_.data() + spill_.size(), 0, kLineSlack);  // read, never uninitialised
     bytes = std::string_view(spill_.data(), spill_.size());
     room_end = spill_.data() + spill_.size() + kLineSlack;
   }

@@ -44,9 +44,10 @@ class LineSource {
   // and its terminator that the caller has recognised there as a whole,
   // well-formed line. line() is not changed.
   void skip(std::size_t count) noexcept { pos_ += count; }
-  // How many bytes from the start of the current line may be read: the line,
-  // its terminator and whatever the memory holding it has after them (at
-  // least kLineSlack bytes past the line for a line gathered across refills).
+  // How many bytes from the start of the current line may be read, all of
+  // them set: the line, its terminator and the bytes read from the file
+  // after them (for a line gathered across refills, kLineSlack zero bytes
+  // past it).
   std::size_t line_room() const noexcept { return line_room_; }
   static constexpr std::size_t kLineSlack = 16;
   // Whether the current line is plain ASCII (so every offset is a boundary).
