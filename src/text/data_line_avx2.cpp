@@ -216,8 +216,7 @@ TOLVIK_AVX2 LineDecode decode_count(const Layout& layout, const char* line, floa
   if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(check, _mm256_setzero_si256())) != 0) {
     return decode_line_portable(layout, line, Count, slots, index);
   }
-  constexpr unsigned kAll = (1u << Count) - 1;
-  return {kAll, done & kAll};
+  return whole_line<Count>(done);
 }
 
 template <unsigned Width, unsigned Count>
@@ -231,8 +230,7 @@ constexpr auto kDecoders = decoder_table<Decoder>();
 TOLVIK_AVX2 LineDecode decode_line_avx2(const DataLineLayout& layout, const char* line,
                                         unsigned count, float* const* slots,
                                         std::size_t index) noexcept {
-  if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
-  return kDecoders[layout.width() - 11][count - 1](layout, line, slots, index);
+  return decode_with_table(kDecoders, layout, line, count, slots, index);
 }
 
 }  // namespace tolvik

@@ -165,8 +165,7 @@ TOLVIK_AVX512 LineDecode decode_count(const Layout& layout, const char* line, fl
     done |= convert_eight(c, fields, Width == 15, p0, p1, slots + g, index) << g;
   }
   if (allowed != ~std::uint64_t{0}) return decode_line_portable(layout, line, Count, slots, index);
-  const unsigned all = (1u << Count) - 1;
-  return {all, done & all};
+  return whole_line<Count>(done);
 }
 
 template <unsigned Width, unsigned Count>
@@ -180,8 +179,7 @@ constexpr auto kDecoders = decoder_table<Decoder>();
 TOLVIK_AVX512 LineDecode decode_line_avx512(const DataLineLayout& layout, const char* line,
                                             unsigned count, float* const* slots,
                                             std::size_t index) noexcept {
-  if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
-  return kDecoders[layout.width() - 11][count - 1](layout, line, slots, index);
+  return decode_with_table(kDecoders, layout, line, count, slots, index);
 }
 
 }  // namespace tolvik

@@ -46,4 +46,22 @@ constexpr auto decoder_table() {
   return decoders_of_widths<Decoder>(std::make_index_sequence<5>());
 }
 
+// A vector kernel's entry: the decoder for the layout's width and the line's
+// field count, or the reference at a width without the layout.
+template <std::size_t Widths, std::size_t Counts>
+inline LineDecode decode_with_table(
+    const std::array<std::array<CountDecoder, Counts>, Widths>& table, const DataLineLayout& layout,
+    const char* line, unsigned count, float* const* slots, std::size_t index) noexcept {
+  if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
+  return table[layout.width() - 11][count - 1](layout, line, slots, index);
+}
+
+// What a vector decoder returns when all Count fields have the layout: the
+// fields whose values it stored.
+template <unsigned Count>
+constexpr LineDecode whole_line(unsigned done) noexcept {
+  constexpr unsigned kAll = (1u << Count) - 1;
+  return {kAll, done & kAll};
+}
+
 }  // namespace tolvik
