@@ -3,8 +3,8 @@
 #
 #   bash tools/kernels.sh [PYTEST ARGS...]
 #
-# The module normally picks the fastest line kernel the processor runs (on
-# this machine AVX-512, the one the other jobs test). This builds it once per
+# The module normally picks the fastest line kernel the processor runs (the
+# one the other jobs test). This builds it once per
 # kernel with that kernel forced (-DTOLVIK_LINE_KERNEL, a switch for tests
 # only) into build/kernel-NAME and runs the suite against each build, so that
 # every kernel is also tested end to end; tests/native/data_line_check.cpp
@@ -29,6 +29,7 @@ declare -A needs=([portable]="" [sse2]="sse2" [avx2]="avx2 fma"
 flags=" $(grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2) "
 [[ $(uname -m) == x86_64 ]] || kernels=(portable)
 
+mkdir -p "$root/build"
 failed=()
 for kernel in "${kernels[@]}"; do
   missing=""
