@@ -20,25 +20,50 @@ namespace {
   return parse_float32(text, value, error);
 }
 
+// Reads data lines of one field count with the kernel's decoder for that
+// count, as read_buffered_line does; what depends on the count alone is worked
+// out once, since the block loop reads every line with one of two readers.
+class LineReader {
+ public:
+  LineReader(const DataLineLayout& layout, LineKernelFunction kernel, unsigned count) noexcept
+      : layout_(layout),
+        decoder_(count_decoder(kernel, layout, count)),
+        width_(layout.width()),
+        span_(count * width_),
+        // The kernel reads sixteen bytes from the start of each field.
+        need_(span_ - width_ + kFieldReadBytes),
+        all_((1u << count) - 1) {}
+
+  std::size_t read(const char* text, std::size_t size, std::size_t at, float* const* slots,
+                   std::size_t index) const {
+    if (size - at < need_) return 0;
+    const LineDecode decoded = decoder_(layout_, text + at, slots, index);
+    // The terminator follows the last field.
+    std::size_t end = at + span_;
+    if (text[end] == '\r' && end + 1 < size) ++end;
+    if (decoded.shaped != all_ || text[end] != '\n') return 0;
+    for (std::uint32_t undone = all_ & ~decoded.done; undone != 0; undone &= undone - 1) {
+      const auto field = static_cast<unsigned>(__builtin_ctz(undone));
+      if (!resolve(layout_, text + at + field * width_, slots[field][index])) return 0;
+    }
+    return end + 1;
+  }
+
+ private:
+  const DataLineLayout& layout_;
+  CountDecoder decoder_;
+  std::size_t width_;
+  std::size_t span_;
+  std::size_t need_;
+  std::uint32_t all_;
+};
+
 }  // namespace
 
 std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction kernel,
                                const char* text, std::size_t size, std::size_t at, unsigned count,
                                float* const* slots, std::size_t index) {
-  const std::size_t width = layout.width();
-  const std::size_t span = count * width;
-  // The kernel reads sixteen bytes from the start of each field; the
-  // terminator follows the last field.
-  if (size - at < span - width + kFieldReadBytes) return 0;
-  const LineDecode decoded = kernel(layout, text + at, count, slots, index);
-  std::size_t end = at + span;
-  if (text[end] == '\r' && end + 1 < size) ++end;
-  if (decoded.shaped != (1u << count) - 1 || text[end] != '\n') return 0;
-  for (std::uint32_t undone = decoded.shaped & ~decoded.done; undone != 0; undone &= undone - 1) {
-    const auto field = static_cast<unsigned>(__builtin_ctz(undone));
-    if (!resolve(layout, text + at + field * width, slots[field][index])) return 0;
-  }
-  return end + 1;
+  return LineReader(layout, kernel, count).read(text, size, at, slots, index);
 }
 
 BlocksRead read_buffered_blocks(const DataLineLayout& layout, LineKernelFunction kernel,
@@ -48,15 +73,17 @@ BlocksRead read_buffered_blocks(const DataLineLayout& layout, LineKernelFunction
   const std::uint64_t full_lines = (n - 1) / 10;
   const auto last = static_cast<unsigned>(n - 10 * full_lines);
   float* const* const last_slots = storage + 10 * full_lines;
+  const LineReader full_line(layout, kernel, 10);
+  const LineReader last_line(layout, kernel, last);
   BlocksRead done{0, 0};
   for (; done.blocks < max_blocks; ++done.blocks, ++index) {
     const std::size_t lead = ascii_line_length(text + done.bytes, size - done.bytes);
     if (lead == kNoAsciiLine) break;
     std::size_t at = done.bytes + lead + 1;
     for (std::uint64_t line = 0; line < full_lines && at != 0; ++line) {
-      at = read_buffered_line(layout, kernel, text, size, at, 10, storage + 10 * line, index);
+      at = full_line.read(text, size, at, storage + 10 * line, index);
     }
-    if (at != 0) at = read_buffered_line(layout, kernel, text, size, at, last, last_slots, index);
+    if (at != 0) at = last_line.read(text, size, at, last_slots, index);
     if (at == 0) break;
     done.bytes = at;
   }

@@ -61,7 +61,44 @@ LineKernelFunction choose() noexcept {
 #endif
 }
 
+// The kernels without tables of their own take the field count as an
+// argument; their decoders pass it on.
+template <unsigned Width, unsigned Count>
+struct PortableDecoder {
+  static LineDecode line(const DataLineLayout& layout, const char* text, float* const* slots,
+                         std::size_t index) noexcept {
+    return decode_line_portable(layout, text, Count, slots, index);
+  }
+};
+constexpr DecoderTable kPortableDecoders = decoder_table<PortableDecoder>();
+
+#if defined(__x86_64__)
+template <unsigned Width, unsigned Count>
+struct Sse2Decoder {
+  static LineDecode line(const DataLineLayout& layout, const char* text, float* const* slots,
+                         std::size_t index) noexcept {
+    return decode_line_sse2(layout, text, Count, slots, index);
+  }
+};
+constexpr DecoderTable kSse2Decoders = decoder_table<Sse2Decoder>();
+#endif
+
+const DecoderTable& decoders_of(LineKernelFunction kernel) noexcept {
+#if defined(__x86_64__)
+  if (kernel == decode_line_sse2) return kSse2Decoders;
+  if (kernel == decode_line_avx2) return avx2_decoders();
+  if (kernel == decode_line_avx512) return avx512_decoders();
+#endif
+  (void)kernel;
+  return kPortableDecoders;
+}
+
 }  // namespace
+
+CountDecoder count_decoder(LineKernelFunction kernel, const DataLineLayout& layout,
+                           unsigned count) noexcept {
+  return decoders_of(kernel)[layout.width() - 11][count - 1];
+}
 
 DataLineLayout::DataLineLayout(std::uint64_t width) noexcept
     : fields_(width), width_(fields_.has_layout() ? static_cast<unsigned>(width) : 0) {

@@ -142,6 +142,18 @@ using LineKernelFunction = LineDecode (*)(const DataLineLayout& layout, const ch
                                           unsigned count, float* const* slots,
                                           std::size_t index) noexcept;
 
+// A kernel's decoder for the data lines of one field count at one width that
+// has the layout: the contract of LineKernelFunction with that count.
+using CountDecoder = LineDecode (*)(const DataLineLayout& layout, const char* line,
+                                    float* const* slots, std::size_t index) noexcept;
+
+// The decoder of `kernel` (a kernel that line_kernel or chosen_line_kernel
+// gave) for lines of `count` fields, 1 to kMaxLineFields, at the width of
+// `layout`, which has the layout. Chosen once for many lines, it spares each
+// line the kernel's choice by width and count.
+CountDecoder count_decoder(LineKernelFunction kernel, const DataLineLayout& layout,
+                           unsigned count) noexcept;
+
 enum class LineKernel { Portable, Sse2, Avx2, Avx512 };
 
 // The kernel of this process: the fastest that the processor runs (or, in a

@@ -209,7 +209,7 @@ TOLVIK_AVX2 inline unsigned decode_from(const Tables& t, const Layout::Lanes& la
 
 template <unsigned Width, unsigned Count>
 TOLVIK_AVX2 LineDecode decode_count(const Layout& layout, const char* line, float* const* slots,
-                                    std::size_t index) {
+                                    std::size_t index) noexcept {
   __m256i check = _mm256_set1_epi8(-1);
   const unsigned done =
       decode_from<Width, Count, 0>(opaque_tables(), layout.lanes(), line, slots, index, check);
@@ -226,6 +226,10 @@ struct Decoder {
 constexpr auto kDecoders = decoder_table<Decoder>();
 
 }  // namespace
+
+const DecoderTable& avx2_decoders() noexcept {
+  return kDecoders;
+}
 
 TOLVIK_AVX2 LineDecode decode_line_avx2(const DataLineLayout& layout, const char* line,
                                         unsigned count, float* const* slots,

@@ -148,7 +148,7 @@ TOLVIK_AVX512 inline unsigned convert_eight(const Constants& c, unsigned fields,
 
 template <unsigned Width, unsigned Count>
 TOLVIK_AVX512 LineDecode decode_count(const Layout& layout, const char* line, float* const* slots,
-                                      std::size_t index) {
+                                      std::size_t index) noexcept {
   const Constants c = make_constants(layout);
   const unsigned width = layout.width();
   std::uint64_t allowed = ~std::uint64_t{0};
@@ -175,6 +175,10 @@ struct Decoder {
 constexpr auto kDecoders = decoder_table<Decoder>();
 
 }  // namespace
+
+const DecoderTable& avx512_decoders() noexcept {
+  return kDecoders;
+}
 
 TOLVIK_AVX512 LineDecode decode_line_avx512(const DataLineLayout& layout, const char* line,
                                             unsigned count, float* const* slots,

@@ -29,9 +29,9 @@ LineDecode decode_line_avx512(const DataLineLayout& layout, const char* line, un
                               float* const* slots, std::size_t index) noexcept;
 #endif
 
-// A vector kernel's decoders, one for each width (11 to 15) and field count
-// (1 to 10), from its Decoder<Width, Count>::line: table[width - 11][count - 1].
-using CountDecoder = LineDecode (*)(const DataLineLayout&, const char*, float* const*, std::size_t);
+// A kernel's decoders, one for each width (11 to 15) and field count (1 to
+// 10), from its Decoder<Width, Count>::line: table[width - 11][count - 1].
+using DecoderTable = std::array<std::array<CountDecoder, kMaxLineFields>, 5>;
 template <template <unsigned, unsigned> class Decoder, unsigned Width, std::size_t... C>
 constexpr std::array<CountDecoder, sizeof...(C)> decoders_of_width(std::index_sequence<C...>) {
   return {Decoder<Width, C + 1>::line...};
@@ -46,12 +46,17 @@ constexpr auto decoder_table() {
   return decoders_of_widths<Decoder>(std::make_index_sequence<5>());
 }
 
+// The decoder tables of the vector kernels.
+#if defined(__x86_64__)
+const DecoderTable& avx2_decoders() noexcept;
+const DecoderTable& avx512_decoders() noexcept;
+#endif
+
 // A vector kernel's entry: the decoder for the layout's width and the line's
 // field count, or the reference at a width without the layout.
-template <std::size_t Widths, std::size_t Counts>
-inline LineDecode decode_with_table(
-    const std::array<std::array<CountDecoder, Counts>, Widths>& table, const DataLineLayout& layout,
-    const char* line, unsigned count, float* const* slots, std::size_t index) noexcept {
+inline LineDecode decode_with_table(const DecoderTable& table, const DataLineLayout& layout,
+                                    const char* line, unsigned count, float* const* slots,
+                                    std::size_t index) noexcept {
   if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
   return table[layout.width() - 11][count - 1](layout, line, slots, index);
 }
