@@ -61,26 +61,22 @@ LineKernelFunction choose() noexcept {
 #endif
 }
 
-// The kernels without tables of their own take the field count as an
-// argument; their decoders pass it on.
-template <unsigned Width, unsigned Count>
-struct PortableDecoder {
-  static LineDecode line(const DataLineLayout& layout, const char* text, float* const* slots,
-                         std::size_t index) noexcept {
-    return decode_line_portable(layout, text, Count, slots, index);
-  }
+// The decoders of a kernel without a table of its own: each passes its field
+// count on to the kernel.
+template <LineKernelFunction Kernel>
+struct CountPassed {
+  template <unsigned Width, unsigned Count>
+  struct Decoder {
+    static LineDecode line(const DataLineLayout& layout, const char* text, float* const* slots,
+                           std::size_t index) noexcept {
+      return Kernel(layout, text, Count, slots, index);
+    }
+  };
 };
-constexpr DecoderTable kPortableDecoders = decoder_table<PortableDecoder>();
-
+constexpr DecoderTable kPortableDecoders =
+    decoder_table<CountPassed<decode_line_portable>::Decoder>();
 #if defined(__x86_64__)
-template <unsigned Width, unsigned Count>
-struct Sse2Decoder {
-  static LineDecode line(const DataLineLayout& layout, const char* text, float* const* slots,
-                         std::size_t index) noexcept {
-    return decode_line_sse2(layout, text, Count, slots, index);
-  }
-};
-constexpr DecoderTable kSse2Decoders = decoder_table<Sse2Decoder>();
+constexpr DecoderTable kSse2Decoders = decoder_table<CountPassed<decode_line_sse2>::Decoder>();
 #endif
 
 const DecoderTable& decoders_of(LineKernelFunction kernel) noexcept {
