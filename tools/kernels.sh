@@ -4,9 +4,9 @@
 #   bash tools/kernels.sh [PYTEST ARGS...]
 #
 # The module normally picks the fastest line kernel the processor runs (the
-# one the other jobs test). This builds it once per
-# kernel with that kernel forced (-DTOLVIK_LINE_KERNEL, a switch for tests
-# only) into build/kernel-NAME and runs the suite against each build, so that
+# one the other jobs test). This builds it once per kernel with that kernel
+# forced (-DTOLVIK_LINE_KERNEL, a switch for tests only) into
+# build/kernel-NAME and runs the suite against each build, so that
 # every kernel is also tested end to end; tests/native/data_line_check.cpp
 # compares the kernels with each other directly.
 set -euo pipefail

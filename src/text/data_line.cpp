@@ -79,6 +79,8 @@ constexpr DecoderTable kPortableDecoders =
 constexpr DecoderTable kSse2Decoders = decoder_table<CountPassed<decode_line_sse2>::Decoder>();
 #endif
 
+// The table of a kernel that line_kernel gives: one of the four kernels, the
+// portable one when none of the others.
 const DecoderTable& decoders_of(LineKernelFunction kernel) noexcept {
 #if defined(__x86_64__)
   if (kernel == decode_line_sse2) return kSse2Decoders;
@@ -93,7 +95,7 @@ const DecoderTable& decoders_of(LineKernelFunction kernel) noexcept {
 
 CountDecoder count_decoder(LineKernelFunction kernel, const DataLineLayout& layout,
                            unsigned count) noexcept {
-  return decoders_of(kernel)[layout.width() - 11][count - 1];
+  return decoder_at(decoders_of(kernel), layout, count);
 }
 
 DataLineLayout::DataLineLayout(std::uint64_t width) noexcept

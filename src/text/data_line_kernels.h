@@ -46,6 +46,13 @@ constexpr auto decoder_table() {
   return decoders_of_widths<Decoder>(std::make_index_sequence<5>());
 }
 
+// The decoder of `table` for the layout's width (which has the layout) and
+// `count` fields.
+inline CountDecoder decoder_at(const DecoderTable& table, const DataLineLayout& layout,
+                               unsigned count) noexcept {
+  return table[layout.width() - 11][count - 1];
+}
+
 // The decoder tables of the vector kernels.
 #if defined(__x86_64__)
 const DecoderTable& avx2_decoders() noexcept;
@@ -58,7 +65,7 @@ inline LineDecode decode_with_table(const DecoderTable& table, const DataLineLay
                                     const char* line, unsigned count, float* const* slots,
                                     std::size_t index) noexcept {
   if (!layout.has_layout()) return decode_line_portable(layout, line, count, slots, index);
-  return table[layout.width() - 11][count - 1](layout, line, slots, index);
+  return decoder_at(table, layout, count)(layout, line, slots, index);
 }
 
 // What a vector decoder returns when all Count fields have the layout: the
