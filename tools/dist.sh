@@ -2,8 +2,8 @@
 # Build the distribution for one interpreter and test what a user would install.
 #
 #   bash tools/dist.sh [PYTHON]     PYTHON: a version (3.11) or an interpreter;
-#                                   3.14 or nothing: CPython 3.14 from
-#                                   tools/python314.sh
+#                                   3.14 (or nothing) and 3.15: Debian sid's
+#                                   CPython from tools/debian-python.sh
 #
 # 1. `python -m build` writes the sdist into dist/, then builds the wheel from
 #    that sdist in an isolated environment holding only the declared build
@@ -43,11 +43,15 @@ locate() {
   "$want" -c 'import sys; print(sys.executable)' 2>/dev/null
 }
 
+# The versions pyenv does not hold come from Debian sid.
+sid_versions=(3.14 3.15)
+
 start=$SECONDS
-if (($#)) && [[ $1 != 3.14 ]]; then
-  py=$(locate "$1") || die "no working interpreter for: $1"
+want=${1:-3.14}
+if [[ " ${sid_versions[*]} " == *" $want "* ]]; then
+  py=$(bash tools/debian-python.sh "$want" | tail -n 1)
 else
-  py=$(bash tools/python314.sh | tail -n 1)
+  py=$(locate "$want") || die "no working interpreter for: $want"
 fi
 ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 tag=cp${ver/./}
