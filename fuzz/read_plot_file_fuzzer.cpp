@@ -1,4 +1,7 @@
 // libFuzzer harness for read_plot_file, built without Python (tools/fuzz.sh).
+// Each input is also read the way tolvik_arrays reads it (read_plot_arrays),
+// which must give the same values bit for bit, or the same failure, without
+// writing anything.
 //
 // Input layout; tools/fuzz_replay.py decodes inputs by the same rule:
 //   empty input            -> n_digits = 12, empty file
@@ -29,9 +32,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "binding/failure.h"
 #include "lib/plot_reader.h"
@@ -117,7 +122,8 @@ void check_result(const tolvik::PlotData& data, const FuzzInput& input) {
   const std::size_t chunks = data.times.chunk_count();
   std::uint64_t room = 0;
   for (std::size_t k = 0; k < chunks; ++k) room += tolvik::FloatSequence::chunk_capacity(k);
-  check(room >= blocks && (chunks == 0 || room - tolvik::FloatSequence::chunk_capacity(chunks - 1) < blocks),
+  check(room >= blocks &&
+            (chunks == 0 || room - tolvik::FloatSequence::chunk_capacity(chunks - 1) < blocks),
         "the chunks do not fit the blocks", input);
   for (const auto& column : data.columns) {
     check(column.chunk_count() == chunks, "a column is not as long as times", input);
@@ -134,6 +140,50 @@ void check_failure(const tolvik::ReaderFailure& failure, const FuzzInput& input)
   // The message becomes a Python str: it must be well-formed UTF-8.
   check(tolvik::is_valid_utf8(failure.message()), "failure message is not valid UTF-8", input);
   check(failure.location().file != nullptr, "failure without a source file", input);
+}
+
+// The same read into arrays: the same outcome, every value the same bits in
+// the same place, the names one per parameter, a failure on a line the file
+// has (or the one after its last) and no errno without an open or read error.
+void check_arrays(const std::variant<tolvik::PlotData, tolvik::ReaderFailure>& lists,
+                  const FuzzInput& input) {
+  std::variant<tolvik::PlotArrays, tolvik::ReaderFailure> arrays = tolvik::ReaderFailure("", {});
+  try {
+    arrays = tolvik::read_plot_arrays(file_path, input.n_digits);
+  } catch (const tolvik::ReaderFailure& failure) {
+    arrays = failure;
+  } catch (const tolvik::OutOfMemory&) {
+    return;  // the arrays may need more room at once than the chunks
+  }
+  check(lists.index() == arrays.index(), "arrays and lists disagree on success", input);
+  if (const auto* failure = std::get_if<tolvik::ReaderFailure>(&arrays)) {
+    const auto& expected = std::get<tolvik::ReaderFailure>(lists);
+    check(failure->message() == expected.message(), "arrays fail with another message", input);
+    check(failure->line() == expected.line() && failure->os_error() == expected.os_error(),
+          "arrays fail at another line", input);
+    const std::uint64_t last = count_lines(input.content) + 1;
+    check(failure->line() >= 1 && failure->line() <= last, "failure line outside the file", input);
+    return;
+  }
+  const auto& data = std::get<tolvik::PlotData>(lists);
+  const auto& got = std::get<tolvik::PlotArrays>(arrays);
+  check(got.blocks == data.blocks && got.names.size() == data.columns.size() + 1,
+        "arrays of another shape", input);
+  check(got.times.size() == got.blocks && got.values.size() == data.columns.size() * got.blocks,
+        "arrays not cut to their values", input);
+  auto same = [&](const tolvik::FloatSequence& sequence, const float* values) {
+    for (std::size_t k = 0, done = 0; done < got.blocks; ++k) {
+      const std::size_t n = std::min(tolvik::FloatSequence::chunk_capacity(k), got.blocks - done);
+      if (std::memcmp(sequence.chunk(k), values + done, n * sizeof(float)) != 0) return false;
+      done += n;
+    }
+    return true;
+  };
+  check(same(data.times, got.times.data()), "arrays hold other times", input);
+  for (std::size_t p = 0; p < data.columns.size(); ++p) {
+    check(same(data.columns[p], got.values.data() + p * got.blocks), "arrays hold other values",
+          input);
+  }
 }
 
 // The lowest free descriptor; the reader's open gets exactly this one.
@@ -175,15 +225,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const int reader_fd = lowest_free_fd();
+  std::variant<tolvik::PlotData, tolvik::ReaderFailure> lists = tolvik::PlotData{};
   try {
-    tolvik::PlotData data = tolvik::read_plot_file(file_path, input.n_digits);
-    check_result(data, input);
+    lists = tolvik::read_plot_file(file_path, input.n_digits);
+    check_result(std::get<tolvik::PlotData>(lists), input);
   } catch (const tolvik::ReaderFailure& failure) {
     check_failure(failure, input);
+    lists = failure;
   } catch (const tolvik::OutOfMemory&) {
     // Allocation refused (the sanitizer's allocation limit): a normal outcome.
+    return 0;
   }
   check(::fcntl(reader_fd, F_GETFD) == -1 && errno == EBADF,
         "the plot file is still open after the read", input);
+  check_arrays(lists, input);
+  check(::fcntl(reader_fd, F_GETFD) == -1 && errno == EBADF,
+        "the plot file is still open after reading the arrays", input);
   return 0;
 }

@@ -5,6 +5,14 @@
 #include "binding/diagnostic.h"
 
 namespace tolvik {
+namespace {
+
+// Where a refused sequence request is reported: the sequence allocation
+// routine, outside the reader's own steps. Kept fixed, so that the diagnostic
+// does not move with edits to this file.
+constexpr Location kCapacityOverflow{"src/binding/failure.cpp", 26, 52};
+
+}  // namespace
 
 Location Location::here(std::source_location where) noexcept {
   // The compiler may see the file under an absolute path; show it from "src/".
@@ -18,12 +26,19 @@ void raise_failure(std::string message, Location location) {
   throw ReaderFailure(std::move(message), location);
 }
 
+void raise_failure(ReaderFailure failure, Reporting reporting) {
+  if (reporting == Reporting::Diagnostic) {
+    write_failure_diagnostic(failure.message(), failure.location());
+  }
+  throw std::move(failure);
+}
+
 void resume_failure(std::string message) {
   throw ReaderFailure(std::move(message), Location{"", 0, 0});
 }
 
-void raise_capacity_overflow() {
-  raise_failure("capacity overflow", Location::here());
+void raise_capacity_overflow(Reporting reporting, std::uint64_t line) {
+  raise_failure(ReaderFailure("capacity overflow", kCapacityOverflow, line), reporting);
 }
 
 }  // namespace tolvik

@@ -10,14 +10,28 @@
 #include <cstdint>
 #include <string_view>
 
+#include "binding/failure.h"
+#include "lib/array_store.h"
 #include "lib/plot_data.h"
+#include "lib/plot_store.h"
 
 namespace tolvik {
 
-// Reads the file at `file_path`. Every failure is raised as a ReaderFailure
-// (after its diagnostic); lack of memory throws OutOfMemory. The file is closed
-// before this returns or throws. An invalid parameter count also writes one
-// line to standard output.
+// Reads the file at `file_path` into `store` and returns the number of blocks.
+// Every failure is raised as a ReaderFailure that names the failing line of
+// the file and, for an open or read error, the system's error number; lack of
+// memory throws OutOfMemory. The file is closed before this returns or
+// throws. With Reporting::Diagnostic a failure writes its diagnostic when it
+// is raised and an invalid parameter count writes one line to standard
+// output; with Reporting::Silent nothing is written anywhere.
+std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotStore& store,
+                      Reporting reporting);
+
+// The module's read: every value in a PlotData, failures reported as they are
+// raised.
 PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits);
+
+// The read of tolvik_arrays: the names and float arrays, nothing written.
+PlotArrays read_plot_arrays(std::string_view file_path, std::uint64_t n_digits);
 
 }  // namespace tolvik

@@ -84,6 +84,8 @@ class IoError {
   }
 
   ErrorKind kind() const noexcept { return is_os() ? decode_error_kind(errnum_) : fixed_kind_; }
+  // The operating system's error number; 0 for an error with a fixed message.
+  int os_error() const noexcept { return is_os() ? errnum_ : 0; }
 
   // Record form: Os { code: 2, kind: NotFound, message: "..." } or
   // Error { kind: InvalidData, message: "..." }.

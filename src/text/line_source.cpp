@@ -1,5 +1,6 @@
 #include "text/line_source.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,7 @@ bool LineSource::refill() {
     if (n >= 0) {
       pos_ = 0;
       filled_ = static_cast<std::size_t>(n);
+      read_total_ += filled_;
       return true;
     }
     int err = errno;
@@ -28,6 +30,12 @@ bool LineSource::refill() {
       return false;
     }
   }
+}
+
+std::optional<std::uint64_t> LineSource::regular_file_size() const noexcept {
+  struct stat64 status;
+  if (::fstat64(file_.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return static_cast<std::uint64_t>(status.st_size);
 }
 
 bool LineSource::skip_ascii_line() noexcept {

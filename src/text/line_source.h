@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -54,15 +55,23 @@ class LineSource {
   bool line_is_ascii() const noexcept { return line_is_ascii_; }
   const IoError& error() const noexcept { return *error_; }
 
+  // Bytes of the file handed out so far: every line consumed with its
+  // terminator.
+  std::uint64_t consumed() const noexcept { return read_total_ - (filled_ - pos_); }
+  // The size of the file when it is a regular file (asked of the system on
+  // each call); none for a pipe, a device or a file whose size cannot be had.
+  std::optional<std::uint64_t> regular_file_size() const noexcept;
+
  private:
   // Refills the empty buffer; false with error_ set when the read fails.
   bool refill();
 
   FileDescriptor file_;
-  Growable<char> buffer_;   // exactly kBufferSize bytes, allocated once
-  std::size_t pos_ = 0;     // next byte not yet handed out
-  std::size_t filled_ = 0;  // bytes of the buffer that hold file data
-  Growable<char> spill_;    // a line that spans refills is gathered here
+  Growable<char> buffer_;         // exactly kBufferSize bytes, allocated once
+  std::size_t pos_ = 0;           // next byte not yet handed out
+  std::size_t filled_ = 0;        // bytes of the buffer that hold file data
+  std::uint64_t read_total_ = 0;  // bytes read from the file so far
+  Growable<char> spill_;          // a line that spans refills is gathered here
   std::string_view line_;
   std::size_t line_room_ = 0;
   bool line_is_ascii_ = false;
