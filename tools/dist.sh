@@ -11,11 +11,11 @@
 # 2. auditwheel repairs the wheel to a manylinux tag into dist/wheelhouse and
 #    its report is printed; a wheel that needs a library outside the manylinux
 #    set, or that still carries grafted copies, fails the run.
-# 3. A new virtual environment gets the repaired wheel with its "test", "dask"
-#    and "examples" extras (so that no test is skipped for want of them),
-#    and the suite runs from the checkout against the installed module; the
-#    run fails if tolvik is imported from anywhere but that environment's
-#    site-packages.
+# 3. A new virtual environment gets the repaired wheel with its "test",
+#    "arrays", "dask" and "examples" extras (so that no test is skipped for
+#    want of them), and the suite runs from the checkout against the installed
+#    modules; the run fails if tolvik or tolvik_arrays is imported from
+#    anywhere but that environment's site-packages.
 #
 # Scratch environments live in a temporary folder, removed at exit.
 set -euo pipefail
@@ -110,9 +110,9 @@ if "$work/tools/bin/python" -m zipfile -l "${repaired[0]}" | grep -q '\.libs/'; 
   die "auditwheel grafted external libraries into the wheel (see the report above)"
 fi
 
-say "fresh environment: the repaired wheel with its test, dask and examples extras"
+say "fresh environment: the repaired wheel with its test, arrays, dask and examples extras"
 make_venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q "${repaired[0]}[test,dask,examples]"
+"$work/venv/bin/python" -m pip install -q "${repaired[0]}[test,arrays,dask,examples]"
 
 # A plugin that reports where the suite's tolvik came from, once the test
 # modules have imported it, and stops the run when that is not the
@@ -127,14 +127,18 @@ import pytest
 
 
 def pytest_collection_finish(session):
-    module = sys.modules.get("tolvik")
-    if module is None:
-        raise pytest.UsageError("the tests did not import tolvik")
-    path = os.path.realpath(module.__file__)
     site = os.path.realpath(sysconfig.get_paths()["platlib"])
-    print(f"\ntolvik imported from {path}")
-    if os.path.dirname(path) != site:
-        raise pytest.UsageError(f"tolvik was not imported from {site}")
+    # tolvik is a module of its own, tolvik_arrays a package.
+    for name, depth in (("tolvik", 1), ("tolvik_arrays", 2)):
+        module = sys.modules.get(name)
+        if module is None:
+            raise pytest.UsageError(f"the tests did not import {name}")
+        path = os.path.realpath(module.__file__)
+        print(f"\n{name} imported from {path}")
+        for _ in range(depth):
+            path = os.path.dirname(path)
+        if path != site:
+            raise pytest.UsageError(f"{name} was not imported from {site}")
 EOF
 say "python -m pytest against the installed module"
 rc=0

@@ -50,8 +50,8 @@ else
   venv_works || die ".venv was created but its python or pip does not work"
 fi
 
-say "building and installing tolvik with its test dependencies and the examples' (pip install .[test,dask,examples])"
-.venv/bin/python -m pip install -q ".[test,dask,examples]"
+say "building and installing tolvik with its test dependencies and the examples' (pip install .[test,arrays,dask,examples])"
+.venv/bin/python -m pip install -q ".[test,arrays,dask,examples]"
 
 say "smoke run: .venv/bin/python examples/summary.py examples/sample.plt"
 .venv/bin/python examples/summary.py examples/sample.plt
