@@ -5,6 +5,8 @@
                what a whole process writes to its standard streams (the
                backtrace hint appears once per process, so those checks need a
                process of their own).
+``limit_address_space`` function: the start of such a snippet that lets the
+               process have only a little more memory than it holds.
 """
 
 from __future__ import annotations
@@ -79,3 +81,16 @@ def run_python(
     )
     decode = lambda data: data.decode("utf-8", "surrogateescape")  # noqa: E731
     return done.returncode, decode(done.stdout), decode(done.stderr)
+
+
+def limit_address_space(margin_mib: int) -> str:
+    """Code that limits the process's address space to what it uses now plus
+    ``margin_mib`` MiB and keeps its open descriptors in ``fds``."""
+    return f"""
+import os, resource
+with open("/proc/self/statm") as f:
+    used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+limit = used + {margin_mib} * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+fds = sorted(os.listdir("/proc/self/fd"))
+"""

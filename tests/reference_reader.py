@@ -11,12 +11,17 @@ looked at. Numbers come from the exact float reference.
     ("fail", message, stdout_text)  the PanicException message, and the line
                                     written to standard output ("" unless the
                                     parameter count is invalid)
+
+``reference_outcome(content, n_digits)`` gives the same as an ``Outcome`` with
+what tolvik_arrays adds: the trimmed names, and the 1-based number of the line
+where a read fails (for a missing line, the number it would have had).
 """
 
 from __future__ import annotations
 
 import re
 import unicodedata
+from dataclasses import dataclass, field
 
 from float_reference import parse_float32_reference
 
@@ -34,29 +39,37 @@ READ_ERROR = 'Failed to read line!: Error { kind: InvalidData, message: "stream 
 
 
 class Failure(Exception):
-    def __init__(self, message: str, stdout_text: str = ""):
+    def __init__(self, message: str, stdout_text: str = "", line: int = 0):
         super().__init__(message)
         self.message = message
         self.stdout_text = stdout_text
+        self.line = line
 
 
-def _lines(content: bytes):
-    """Yield each line's bytes without its terminator, checking UTF-8 on arrival."""
-    pieces = content.split(b"\n")
-    last = pieces.pop()  # bytes after the last "\n": a line only if there are any
-    for piece in pieces:
-        _check_utf8(piece)
-        yield piece[:-1] if piece.endswith(b"\r") else piece
-    if last:
-        _check_utf8(last)
-        yield last  # no "\n" was removed, so a final "\r" stays
+class _Lines:
+    """The file's lines, each without its terminator, UTF-8 checked on arrival;
+    ``number`` is the number of the last line handed out."""
 
+    def __init__(self, content: bytes):
+        self.pieces = content.split(b"\n")
+        self.last = self.pieces.pop()  # bytes after the last "\n": a line only if there are any
+        self.number = 0
 
-def _check_utf8(raw: bytes) -> None:
-    try:
-        raw.decode("utf-8")  # strict: no overlong forms, surrogates or > U+10FFFF
-    except UnicodeDecodeError:
-        raise Failure(READ_ERROR) from None
+    def next(self) -> bytes | None:
+        at = self.number
+        if at < len(self.pieces):
+            raw = self.pieces[at]
+            raw = raw[:-1] if raw.endswith(b"\r") else raw
+        elif at == len(self.pieces) and self.last:
+            raw = self.last  # no "\n" was removed, so a final "\r" stays
+        else:
+            return None
+        self.number += 1
+        try:
+            raw.decode("utf-8")  # strict: no overlong forms, surrogates or > U+10FFFF
+        except UnicodeDecodeError:
+            raise Failure(READ_ERROR, line=self.number) from None
+        return raw
 
 
 def parse_count(token: str) -> int | None:
@@ -138,11 +151,11 @@ def slice_bytes(line: bytes, begin: int, end: int) -> str:
     return line[begin:end].decode("utf-8")
 
 
-def _read(content: bytes, n_digits: int) -> tuple[list, list]:
-    lines = _lines(content)
-    count_line = next(lines, None)
+def _read(content: bytes, n_digits: int, names: list[str]) -> tuple[list, list]:
+    lines = _Lines(content)
+    count_line = lines.next()
     if count_line is None:
-        raise Failure("Failed ot read line!")
+        raise Failure("Failed ot read line!", line=1)
     count_text = count_line.decode("utf-8")
     tokens = _TOKEN.findall(count_text)
     n = parse_count(tokens[-1]) if tokens else 0
@@ -150,33 +163,59 @@ def _read(content: bytes, n_digits: int) -> tuple[list, list]:
         raise Failure(
             f"The first line should end with the number of parameters:\n'{count_text}'",
             f"Error: '{tokens[-1]}' is not a valid number of parameters!\n",
+            line=1,
         )
     for _ in range(n):  # the name lines; ends early when the lines run out
-        if next(lines, None) is None:
-            raise Failure("Failed to read line!")
+        name = lines.next()
+        if name is None:
+            raise Failure("Failed to read line!", line=lines.number + 1)
+        names.append(name.decode("utf-8").strip(WHITESPACE))
     if n == 0:  # n - 1 columns in unsigned arithmetic: 2^64 - 1 of them
-        raise Failure("capacity overflow")
+        raise Failure("capacity overflow", line=1)
 
     times: list[float] = []
     columns: list[list[float]] = [[] for _ in range(n - 1)]
-    while next(lines, None) is not None:  # the lead line, unexamined
+    while lines.next() is not None:  # the lead line, unexamined
         for p in range(n):
             if p % 10 == 0:
-                line = next(lines, None)
+                line = lines.next()
                 if line is None:
-                    raise Failure("Error reading line")
+                    raise Failure("Error reading line", line=lines.number + 1)
             field = p % 10
-            text = slice_bytes(line, field * n_digits, (field + 1) * n_digits)
+            try:
+                text = slice_bytes(line, field * n_digits, (field + 1) * n_digits)
+            except Failure as failure:
+                failure.line = lines.number
+                raise
             value = parse_float32_reference(text.strip(WHITESPACE))
             if isinstance(value, str):
-                raise Failure(f"Could not parse line: ParseFloatError {{ kind: {value} }}")
+                raise Failure(f"Could not parse line: ParseFloatError {{ kind: {value} }}", line=lines.number)
             (times if p == 0 else columns[p - 1]).append(value)
     return times, columns
 
 
-def read_plot_reference(content: bytes, n_digits: int) -> tuple:
+@dataclass
+class Outcome:
+    ok: bool
+    names: list[str] = field(default_factory=list)
+    times: list[float] = field(default_factory=list)
+    columns: list[list[float]] = field(default_factory=list)
+    message: str = ""
+    stdout_text: str = ""
+    line: int = 0
+
+
+def reference_outcome(content: bytes, n_digits: int) -> Outcome:
+    names: list[str] = []
     try:
-        times, columns = _read(content, n_digits)
+        times, columns = _read(content, n_digits, names)
     except Failure as failure:
-        return ("fail", failure.message, failure.stdout_text)
-    return ("ok", times, columns)
+        return Outcome(False, names, message=failure.message, stdout_text=failure.stdout_text, line=failure.line)
+    return Outcome(True, names, times, columns)
+
+
+def read_plot_reference(content: bytes, n_digits: int) -> tuple:
+    outcome = reference_outcome(content, n_digits)
+    if outcome.ok:
+        return ("ok", outcome.times, outcome.columns)
+    return ("fail", outcome.message, outcome.stdout_text)

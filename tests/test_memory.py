@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from conftest import run_python
+from conftest import limit_address_space, run_python
 
 # AddressSanitizer reserves terabytes of address space for its shadow memory,
 # so a process under it cannot run with a tight RLIMIT_AS; the sanitizer job
@@ -19,15 +19,11 @@ pytestmark = pytest.mark.skipif(
 # The child limits its address space to what it uses now plus a margin, then
 # reads a file that needs far more than the margin.
 SCRIPT = r"""
-import os, resource, sys
+import sys
 import tolvik
 
 big, good = sys.argv[1], sys.argv[2]
-with open("/proc/self/statm") as f:
-    used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
-limit = used + 256 * 2**20
-resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-fds = sorted(os.listdir("/proc/self/fd"))
+""" + limit_address_space(256) + r"""
 for attempt in range(3):
     try:
         tolvik.rust_read_tarvelo(big, 12)

@@ -1,8 +1,9 @@
-"""The module against the plain reference reader on generated plot files.
+"""Both modules against the plain reference reader on generated plot files.
 
 Well-formed files and damaged ones, read with their own field width and with
 others. Results must agree bit for bit; failures in their message and in the
-line written to standard output.
+line written to standard output (tolvik), in their message and line number
+(tolvik_arrays, which writes nothing).
 """
 
 import random
@@ -13,7 +14,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tolvik
-from reference_reader import WHITESPACE, read_plot_reference
+import tolvik_arrays
+from reference_reader import WHITESPACE, read_plot_reference, reference_outcome
 from test_reader import panic_type
 
 # Padding may use any whitespace but the line ends ("\r" before "\n" is cut).
@@ -166,6 +168,28 @@ def compare(plot_path, capfd, content, n_digits):
     else:
         assert stdout == ""
     got, expected = comparable(got), comparable(read_plot_reference(content, n_digits))
+    assert got == expected, explain(got, expected)
+    compare_arrays(plot_path, capfd, content, n_digits, got)
+
+
+def compare_arrays(plot_path, capfd, content, n_digits, expected):
+    """tolvik_arrays reads the same values as tolvik, or fails with the same
+    message at the reference's line, and writes nothing."""
+    if n_digits < 1:
+        with pytest.raises(ValueError, match="n_digits must be at least 1"):
+            tolvik_arrays.read_plot(plot_path, n_digits)
+        return
+    reference = reference_outcome(content, n_digits)
+    try:
+        plot = tolvik_arrays.read_plot(plot_path, n_digits)
+    except tolvik_arrays.PlotFormatError as error:
+        got = ("fail", error.message, error.line, error.path)
+        expected = ("fail", expected[1], reference.line, str(plot_path))
+    else:
+        assert plot.values.shape == (len(plot.names) - 1, len(plot.times))
+        assert plot.names == tuple(reference.names)
+        got = comparable(("ok", plot.times.tolist(), plot.values.tolist()))
+    assert capfd.readouterr() == ("", "")
     assert got == expected, explain(got, expected)
 
 

@@ -11,6 +11,7 @@ import pytest
 import tolvik
 
 STUB_SOURCE = Path(__file__).resolve().parent.parent / "src" / "tolvik.pyi"
+ARRAYS_STUB = STUB_SOURCE.parent / "tolvik_arrays" / "__init__.pyi"
 MODULE_DIR = Path(tolvik.__file__).resolve().parent
 # Where an installed distribution puts the stub: beside the extension (read by
 # pyright and editors) and as a stub-only package (mypy finds single-module
@@ -64,6 +65,19 @@ times, columns = tolvik.rust_read_tarvelo(file_path="run.plt", n_digits=Width())
 last: float = times[-1]
 peaks: list[float] = [max(values) for values in columns]
 names: list[str] = tolvik.__all__
+
+import pathlib
+import tolvik_arrays
+
+plot = tolvik_arrays.read_plot(pathlib.Path("run.plt"), n_digits=12)
+first: float = float(plot.times[0])
+rows: int = plot.values.shape[0]
+labels: tuple[str, ...] = plot.names
+frame = plot.to_frame()
+try:
+    tolvik_arrays.read_plot(b"run.plt", Width())
+except tolvik_arrays.PlotFormatError as error:
+    where: tuple[str, int, str] = (error.path, error.line, error.message)
 """
 
 # Calls that the module refuses at run time, with the error mypy must give.
@@ -98,6 +112,7 @@ def mypy_report(tmp_path_factory, monkeypatch_module):
         stubs = folder / "stubs"
         stubs.mkdir()
         shutil.copy(STUB_SOURCE, stubs / "tolvik.pyi")
+        shutil.copytree(ARRAYS_STUB.parent, stubs / "tolvik_arrays", ignore=shutil.ignore_patterns("*.py"))
         monkeypatch_module.setenv("MYPYPATH", str(stubs))
     monkeypatch_module.chdir(folder)
     files = sorted(str(path.name) for path in folder.glob("*.py"))

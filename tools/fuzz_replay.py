@@ -6,7 +6,9 @@ Every file in CORPUS_DIR is decoded into a field width and a plot file, the
 plot file is read by ``tolvik.rust_read_tarvelo`` and by the plain-Python
 reader of tests/reference_reader.py, and the two outcomes must be identical:
 the same floats bit for bit, or the same PanicException message and the same
-bytes on standard output. The module's standard output and error are captured
+bytes on standard output. Then ``tolvik_arrays.read_plot`` must give the
+module's floats, or a PlotFormatError with the module's message at the
+reference's line, and write nothing. The module's standard output and error are captured
 at the descriptor level (the module writes to descriptors 1 and 2 directly).
 Each disagreement is described, printed in base64 for reproduction, and saved
 in the --save folder (default: "disagreements" beside CORPUS_DIR) as the input,
@@ -44,7 +46,8 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
 
 import tolvik  # noqa: E402
-from reference_reader import read_plot_reference  # noqa: E402
+import tolvik_arrays  # noqa: E402
+from reference_reader import read_plot_reference, reference_outcome  # noqa: E402
 
 DEFAULT_DIGITS = 12
 SMALL_WIDTHS = 41
@@ -189,6 +192,38 @@ def difference(module, out: bytes, err: bytes, reference) -> str | None:
     return f"module failed with {module[1]!r}, reference succeeded"
 
 
+def arrays_difference(capture: Capture, path: str, content: bytes, n_digits: int, module) -> str | None:
+    """Why tolvik_arrays disagrees with the module (and the reference's line
+    numbers), or None. A width below 1 is refused before any read."""
+    if n_digits < 1:
+        return None
+
+    def call():
+        try:
+            plot = tolvik_arrays.read_plot(path, n_digits)
+        except tolvik_arrays.PlotFormatError as error:
+            return ("fail", error.message, error.line)
+        return ("ok", plot.times.tolist(), plot.values.tolist())
+
+    got = capture.run(call)
+    out, err = capture.captured()
+    if out or err:
+        return f"tolvik_arrays wrote to stdout {out!r} / stderr {err!r}"
+    if got[0] != module[0]:
+        return f"tolvik_arrays: {got[0]}, tolvik: {module[0]}"
+    if got[0] == "fail":
+        line = reference_outcome(content, n_digits).line
+        if got[1:] != (module[1][0], line):
+            return f"tolvik_arrays failed with {got[1:]!r}, expected {(module[1][0], line)!r}"
+        return None
+    problem = compare_floats("arrays times", got[1], module[1])
+    for p, (mine, theirs) in enumerate(zip(got[2], module[2])):
+        problem = problem or compare_floats(f"arrays row {p}", mine, theirs)
+    if problem is None and len(got[2]) != len(module[2]):
+        problem = f"tolvik_arrays has {len(got[2])} rows, tolvik {len(module[2])} columns"
+    return problem
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("corpus", type=Path)
@@ -226,6 +261,8 @@ def main() -> int:
                     if skew is not None:
                         # Everything else must agree: compare with the module's wording.
                         problem = difference(module, out, err, ("fail", module[1][0], reference[2]))
+                    if problem is None:
+                        problem = arrays_difference(capture, plot_path, content, n_digits, module)
             if problem is None:
                 if skew is not None:
                     skewed.add(skew)
