@@ -4,8 +4,8 @@
     PYTHONPATH=<folder with the debug build of tolvik> python3.14d tools/refleak.py
 
 For every kind of call (success on several files, each reader failure, each
-argument error, the __index__ paths of n_digits, lack of memory) the call is
-repeated in a loop: a warm-up, then several rounds of the same number of calls.
+argument error, the __index__ paths of n_digits, lack of memory; the same for
+tolvik_arrays' native reader) the call is repeated in a loop: a warm-up, then several rounds of the same number of calls.
 Around each round, after gc.collect(), it measures
 
   refs    sys.gettotalrefcount()           (debug interpreters only)
@@ -23,12 +23,18 @@ failure diagnostics, the traceback of a resumed PanicException) goes to
 the end. Exit status: 0 no leak, 1 a leak, 2 a kind did not behave as expected
 (so it would not have exercised the path it names) or the interpreter is not a
 debug build.
+
+tolvik_arrays is hunted through its native module, tolvik_arrays._reader,
+whose results are taken apart as numpy would (every buffer viewed through the
+buffer protocol). The package's own __init__ is not run: it needs numpy, which
+is not built for debug interpreters, and holds no native code.
 """
 
 from __future__ import annotations
 
 import argparse
 import builtins
+from array import array
 import contextlib
 import ctypes
 import gc
@@ -36,12 +42,39 @@ import os
 import resource
 import sys
 import tempfile
+import types
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Callable
 
 import tolvik
 
 read = tolvik.rust_read_tarvelo
+
+
+def import_arrays_reader() -> types.ModuleType:
+    """tolvik_arrays._reader from the folder beside the imported tolvik,
+    without running the package's __init__ (see above)."""
+    folder = Path(tolvik.__file__).resolve().parent / "tolvik_arrays"
+    package = types.ModuleType("tolvik_arrays")
+    package.__path__ = [str(folder)]
+    sys.modules["tolvik_arrays"] = package
+    import tolvik_arrays._reader as reader
+
+    return reader
+
+
+arrays_reader = import_arrays_reader()
+PlotFormatError = sys.modules["tolvik_arrays._errors"].PlotFormatError
+
+
+def read_arrays(path, n_digits):
+    """The native read of tolvik_arrays, its buffers viewed as numpy views them."""
+    names, times, values = arrays_reader.read_plot_file(path, n_digits)
+    for buffer in (times, values):
+        with memoryview(buffer) as view:
+            view.cast("B")
+    return names
 
 
 # --- measurements ----------------------------------------------------------
@@ -132,8 +165,9 @@ def measure(name: str, call: Callable[[], object], warmup: int, rounds: int,
     runs fill the interpreter's caches) is in its steady state when the first
     counted round starts.
     """
-    # Preallocated, so that recording a delta holds no new object.
-    deltas = [[0] * rounds for _ in range(4)]
+    # Machine integers, preallocated: recording a delta holds no new object
+    # (an int object outside the small-int cache would stay alive in a list).
+    deltas = [array("q", bytes(8 * rounds)) for _ in range(4)]
     gc.collect()
     before = snapshot()
     for i in range(-2, rounds):
@@ -145,7 +179,7 @@ def measure(name: str, call: Callable[[], object], warmup: int, rounds: int,
             for k in range(4):
                 deltas[k][i] = after[k] - before[k]
         before = after
-    return Result(name, *deltas)
+    return Result(name, *(d.tolist() for d in deltas))
 
 
 # --- the kinds of call ------------------------------------------------------
@@ -167,24 +201,28 @@ class Kind:
     verify: Callable[[BaseException], str | None] | None = None
     # Set up around the whole measurement of this kind.
     context: Callable[[], contextlib.AbstractContextManager] = contextlib.nullcontext
+    # The function called: tolvik's, unless the kind is about tolvik_arrays.
+    function: Callable[..., object] = read
 
     def exception_type(self) -> type[BaseException]:
         if self.raises == "PanicException":
             assert PanicException is not None
             return PanicException
+        if self.raises == "PlotFormatError":
+            return PlotFormatError
         return getattr(builtins, self.raises)
 
     def make_call(self) -> Callable[[], object]:
-        args, kwargs = self.args, self.kwargs
+        function, args, kwargs = self.function, self.args, self.kwargs
         if self.raises is None:
             def call():
-                return read(*args, **kwargs)
+                return function(*args, **kwargs)
             return call
         expected = self.exception_type()
 
         def call():
             try:
-                read(*args, **kwargs)
+                function(*args, **kwargs)
             except expected:
                 pass
         return call
@@ -192,7 +230,7 @@ class Kind:
     def check(self) -> str | None:
         """One call outside the loop: None when it behaves as this kind says."""
         try:
-            read(*self.args, **self.kwargs)
+            self.function(*self.args, **self.kwargs)
         except BaseException as e:  # noqa: BLE001 - PanicException is a BaseException
             if self.raises is None:
                 return f"raised {type(e).__name__}: {e}"
@@ -286,9 +324,11 @@ def make_kinds(folder: str, panic: BaseException) -> list[Kind]:
     wide = write(folder, "wide.plt", plot(25, 4, width=15))
     no_blocks = write(folder, "no_blocks.plt", plot(3, 0))
     head = "x 3\na\nb\nc\n  1\n"
-    # 250,000 empty name lines: the columns would need 6 MB, refused under an
-    # address-space limit 4 MB above what the process has mapped.
-    many_names = write(folder, "many_names.plt", "x 250000\n" + "\n" * 250_000)
+    # 1,000,000 empty name lines: the columns would need 24 MB, refused under an
+    # address-space limit 4 MB above what the process has mapped (and more than
+    # the C heap holds free at that point, which it hands out without mapping
+    # anything).
+    many_names = write(folder, "many_names.plt", "x 1000000\n" + "\n" * 1_000_000)
 
     def resume_panic() -> int:
         raise panic.with_traceback(None)
@@ -362,8 +402,55 @@ def make_kinds(folder: str, panic: BaseException) -> list[Kind]:
         Kind("args: __index__ raises a caught PanicException", (small, Index(resume_panic)),
              **panic_kind, message=str(panic), verify=resumed, context=hook.installed),
         Kind("memory: columns refused (MemoryError)", (many_names, 12), raises="MemoryError",
-             message="memory allocation of 5999976 bytes failed",
+             message="memory allocation of 23999976 bytes failed",
              context=lambda: address_space_margin(4 * 2**20)),
+        *arrays_kinds(folder, small, one, wide, no_blocks, head),
+    ]
+
+
+def arrays_kinds(folder: str, small: str, one: str, wide: str, no_blocks: str,
+                 head: str) -> list[Kind]:
+    """tolvik_arrays' native reader: results, every kind of failure, argument errors."""
+    def arrays(name: str, *args, **kwargs) -> Kind:
+        return Kind(f"arrays: {name}", args, function=read_arrays, **kwargs)
+
+    bad = dict(raises="PlotFormatError")
+    # 400,000 blocks of 10 values: 16 MB of floats, refused under an
+    # address-space limit 8 MB above what the process has mapped.
+    # Written a block at a time: a 16 MB string would leave the C heap holding
+    # free memory that later allocations reuse without mapping any.
+    big = os.path.join(folder, "big.plt")
+    with open(big, "w") as f:
+        f.write("x 10\n" + "p\n" * 10)
+        for _ in range(400_000):
+            f.write("\n" + " 1.00000E+00" * 10 + "\n")
+    return [
+        arrays("success: small file", small, 12),
+        arrays("success: n=1, 5 blocks", one, 12),
+        arrays("success: n=25, width 15", wide, 15),
+        arrays("success: no blocks", no_blocks, 12),
+        arrays("success: bytes path", small.encode(), 12),
+        arrays("success: path object", Path(small), 12),
+        arrays("missing file", os.path.join(folder, "absent.plt"), 12,
+               raises="FileNotFoundError", message="[Errno 2] No such file or directory"),
+        arrays("directory", folder, 12, raises="IsADirectoryError"),
+        arrays("read error", "/proc/self/mem", 12, raises="OSError", message="[Errno 5]"),
+        arrays("empty file", os.path.join(folder, "empty.plt"), 12, **bad),
+        arrays("invalid count", os.path.join(folder, "count.plt"), 12, **bad),
+        arrays("n=0", os.path.join(folder, "zero.plt"), 12, **bad),
+        arrays("missing name line", os.path.join(folder, "names.plt"), 12, **bad),
+        arrays("missing data line", os.path.join(folder, "data.plt"), 12, **bad),
+        arrays("short data line", os.path.join(folder, "short.plt"), 12, **bad),
+        arrays("field does not parse", os.path.join(folder, "value.plt"), 12, **bad),
+        arrays("invalid UTF-8", os.path.join(folder, "utf8.plt"), 12, **bad),
+        arrays("args: embedded NUL", "a\0b", 12, raises="ValueError", message="embedded null"),
+        arrays("args: path None", None, 12, raises="TypeError"),
+        arrays("args: n_digits 0", small, 0, raises="ValueError"),
+        arrays("args: n_digits 2**64", small, 2**64, raises="OverflowError"),
+        arrays("args: n_digits float", small, 12.0, raises="TypeError"),
+        arrays("args: one argument", small, raises="TypeError"),
+        arrays("memory: values refused (MemoryError)", big, 12, raises="MemoryError",
+               context=lambda: address_space_margin(8 * 2**20)),
     ]
 
 
@@ -415,13 +502,14 @@ def main() -> int:
     if not hasattr(sys, "gettotalrefcount"):
         print("refleak: needs a debug interpreter (sys.gettotalrefcount)", file=sys.stderr)
         return 2
-    if not counts_references(tolvik.__file__):
-        # Its own reference changes would not reach the interpreter's total, and
-        # every call that makes or drops an object would look like a leak.
-        print(f"refleak: {tolvik.__file__} was not compiled with the debug interpreter's "
-              "pyconfig.h (Py_DEBUG): rebuild it with that include folder first on the "
-              "path (-I, not -isystem)", file=sys.stderr)
-        return 2
+    for library in (tolvik.__file__, arrays_reader.__file__):
+        if not counts_references(library):
+            # Its own reference changes would not reach the interpreter's total,
+            # and every call that makes or drops an object would look like a leak.
+            print(f"refleak: {library} was not compiled with the debug interpreter's "
+                  "pyconfig.h (Py_DEBUG): rebuild it with that include folder first on the "
+                  "path (-I, not -isystem)", file=sys.stderr)
+            return 2
     print(f"refleak: {sys.executable} {sys.version.split()[0]}, tolvik from {tolvik.__file__}")
     print(f"refleak: warm-up {options.warmup}, {options.rounds} rounds of {options.calls} calls")
 
