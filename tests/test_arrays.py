@@ -4,6 +4,7 @@ interpreter lock, pickling, pandas, threads and processes."""
 
 import concurrent.futures
 import errno
+import multiprocessing
 import os
 import pathlib
 import pickle
@@ -153,12 +154,19 @@ def test_threads(plot_file):
     assert [p.times[1] for p in plots] == list(range(16))
 
 
-def test_process_pool(plot_file):
+@pytest.mark.parametrize("pool_type", ["futures", "multiprocessing"])
+def test_process_pool(plot_file, pool_type):
     paths = [*many_files(plot_file, 2), plot_file(BROKEN)]
-    with concurrent.futures.ProcessPoolExecutor(2) as pool:
-        futures = [pool.submit(read_plot, path, 12) for path in paths]
-        plots = [f.result() for f in futures[:2]]
-        error = futures[2].exception()
+    if pool_type == "futures":
+        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+            futures = [pool.submit(read_plot, path, 12) for path in paths]
+            plots = [f.result() for f in futures[:2]]
+            error = futures[2].exception()
+    else:
+        with multiprocessing.Pool(2) as pool:
+            results = [pool.apply_async(read_plot, (path, 12)) for path in paths]
+            plots = [r.get(timeout=60) for r in results[:2]]
+            error = error_of(results[2].get, timeout=60)
     assert [p.times.tolist() for p in plots] == [[0.0, 0.0], [0.0, 1.0]]
     assert type(error) is PlotFormatError and (error.path, error.line) == (paths[2], 8)
 
