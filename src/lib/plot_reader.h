@@ -17,21 +17,30 @@
 
 namespace tolvik {
 
+struct ReadOptions {
+  // With Reporting::Diagnostic a failure writes its diagnostic when it is
+  // raised and an invalid parameter count writes one line to standard output;
+  // with Reporting::Silent nothing is written anywhere.
+  Reporting reporting;
+  // The line source's buffer, and the most bytes asked of the system at once.
+  std::size_t buffer_bytes;
+};
+
 // Reads the file at `file_path` into `store` and returns the number of blocks.
 // Every failure is raised as a ReaderFailure that names the failing line of
 // the file and, for an open or read error, the system's error number; lack of
 // memory throws OutOfMemory. The file is closed before this returns or
-// throws. With Reporting::Diagnostic a failure writes its diagnostic when it
-// is raised and an invalid parameter count writes one line to standard
-// output; with Reporting::Silent nothing is written anywhere.
+// throws.
 std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotStore& store,
-                      Reporting reporting);
+                      const ReadOptions& options);
 
 // The module's read: every value in a PlotData, failures reported as they are
-// raised.
+// raised, through an 8192-byte buffer.
 PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits);
 
-// The read of tolvik_arrays: the names and float arrays, nothing written.
+// The read of tolvik_arrays: the names and float arrays, nothing written,
+// through a larger buffer (fewer system calls, fewer blocks split between
+// two reads).
 PlotArrays read_plot_arrays(std::string_view file_path, std::uint64_t n_digits);
 
 }  // namespace tolvik

@@ -11,13 +11,14 @@
 
 namespace tolvik {
 
-LineSource::LineSource(FileDescriptor file) : file_(std::move(file)) {
-  buffer_.reserve_exact(kBufferSize);
+LineSource::LineSource(FileDescriptor file, std::size_t buffer_size)
+    : file_(std::move(file)), buffer_size_(buffer_size) {
+  buffer_.reserve_exact(buffer_size_);
 }
 
 bool LineSource::refill() {
   for (;;) {
-    ssize_t n = ::read(file_.get(), buffer_.data(), kBufferSize);
+    ssize_t n = ::read(file_.get(), buffer_.data(), buffer_size_);
     if (n >= 0) {
       pos_ = 0;
       filled_ = static_cast<std::size_t>(n);

@@ -22,8 +22,9 @@ class LineSource {
 
   enum class Status { Line, End, Error };
 
-  // Takes the file over; allocates the buffer (throws OutOfMemory).
-  explicit LineSource(FileDescriptor file);
+  // Takes the file over; allocates the buffer of `buffer_size` bytes (throws
+  // OutOfMemory). Each refill asks the system for up to that many bytes.
+  explicit LineSource(FileDescriptor file, std::size_t buffer_size = kBufferSize);
 
   // Reads the next line. After Line, line() is the line without its terminator,
   // valid until the next call; after Error, error() says what went wrong.
@@ -67,7 +68,8 @@ class LineSource {
   bool refill();
 
   FileDescriptor file_;
-  Growable<char> buffer_;         // exactly kBufferSize bytes, allocated once
+  Growable<char> buffer_;  // exactly buffer_size_ bytes, allocated once
+  std::size_t buffer_size_;
   std::size_t pos_ = 0;           // next byte not yet handed out
   std::size_t filled_ = 0;        // bytes of the buffer that hold file data
   std::uint64_t read_total_ = 0;  // bytes read from the file so far
