@@ -175,9 +175,12 @@ COLD_RUNS = 3
 COLD_BEST_OF = (TOLVIK, ARRAYS, LISTS_TO_NUMPY, FLOOR_TOLIST, FLOOR_READ)
 NO_DUMP = "-"  # the child's result is not kept for the check
 # Peak memory of a call whose lists are smaller than this is mostly memory the
-# allocator already held. Arrays are large blocks of fresh pages: measured at
-# any size.
+# allocator already held.
 MEMORY_MEANINGFUL = 8e6
+# The same for arrays smaller than this: the C library's allocator gives blocks
+# below its mapping threshold (128 KiB in a fresh process) from its heap, whose
+# pages may already be resident; larger ones are pages mapped for the call.
+ARRAYS_MEMORY_MEANINGFUL = 1e6
 
 
 def installed(reader: Reader) -> bool:
@@ -620,6 +623,9 @@ def print_table(wl: dict) -> None:
     if wl["lists_allocated_bytes"] < MEMORY_MEANINGFUL:
         print("  peak memory of a call returning lists this small is mostly memory the"
               " allocator already held: not meaningful")
+    if wl["arrays_bytes"] < ARRAYS_MEMORY_MEANINGFUL:
+        print("  peak memory of a call returning arrays this small may be memory the C"
+              " library's allocator already held: not meaningful")
     limit, cold = wl["limit"], wl["limit_cold"]
     if limit:
         line = f"  limit (.tolist() floor + read-bytes floor): {ns_per_value(limit, wl['values'])}" \
@@ -676,7 +682,9 @@ def target_rows(wl: dict, counts: dict | None) -> list[dict]:
             peak = arrays.get("peak_bytes")
             rows.append((f"{ARRAYS} peak memory / arrays",
                          None if peak is None else peak / wl["arrays_bytes"], op,
-                         bound if applies else None, unmeasured(arrays)))
+                         bound if applies else None, unmeasured(arrays) or (
+                             "too small to measure"
+                             if wl["arrays_bytes"] < ARRAYS_MEMORY_MEANINGFUL else None)))
         elif kind.startswith("arrays"):
             # The readers whose times are divided, warm and cold.
             slower, faster = {
