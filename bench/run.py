@@ -733,7 +733,7 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
     and floor on a log scale, each bar labelled with its value and its time
     relative to tolvik; a dashed line marks the limit, a band the target
     (tolvik within 1.2x the limit), a dotted line tolvik_arrays' bound (3x the
-    read-bytes floor)."""
+    read-bytes floor) where that target applies."""
     import math
 
     import matplotlib
@@ -744,10 +744,11 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
 
     colour = {TOLVIK: "#c0392b", ARRAYS: "#e08e0b", "reader": "#5d7fa3", "arrays": "#b7950b",
               "floor": "#a6a6a6"}
-    figure, axes = plt.subplots(len(workloads), 1, figsize=(9, 0.9 + 3.0 * len(workloads)),
+    figure, axes = plt.subplots(len(workloads), 1, figsize=(9.5, 0.9 + 3.0 * len(workloads)),
                                 squeeze=False)
     limit_bound = next(bound for kind, _, bound, _ in TARGETS if kind == "limit")
-    read_bound = next(bound for kind, _, bound, _ in TARGETS if kind == "arrays vs read")
+    read_bound, read_where = next((bound, where) for kind, _, bound, where in TARGETS
+                                  if kind == "arrays vs read")
     sampled, untimed, missing = False, [], []
     for ax, wl in zip(axes[:, 0], workloads):
         res = wl["readers"]
@@ -768,7 +769,7 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
             ax.axvspan(limit, limit * limit_bound, color="#c0392b", alpha=0.12, linewidth=0)
             ax.axvline(limit, color="#555555", linestyle="--", linewidth=0.9)
             right = f"- - limit {limit:.1f} ns"
-            if "best" in res[ARRAYS]:
+            if "best" in res[ARRAYS] and wl["name"] in read_where:
                 bound = read_bound * res[FLOOR_READ]["best"] / wl["values"] * 1e9
                 ax.axvline(bound, color=colour[ARRAYS], linestyle=":", linewidth=1.2)
                 right += f"   \u00b7\u00b7\u00b7 {ARRAYS} bound {bound:.1f} ns"
@@ -790,7 +791,7 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
         ax.set_axisbelow(True)
     note = (f"ns per value: best {clock}-clock time of a call / values in the file, log scale\n"
             f"limit: .tolist() floor + read-bytes floor; band: up to {limit_bound:g}x the limit\n"
-            f"{ARRAYS} bound: {read_bound:g}x the read-bytes floor\n"
+            f"{ARRAYS} bound: {read_bound:g}x the read-bytes floor (on {', '.join(read_where)})\n"
             f"CPython {env['python']}, numpy {env['numpy']}, pandas {env['pandas']}, "
             f"polars {env['polars']}, {env['cpus']} CPUs")
     if sampled:
