@@ -19,6 +19,10 @@ is 9.674982343055305e-11). run.py checks every result against tolvik's bit for
 bit and reports any difference (allowed: one unit in the last place of a
 32-bit float, counted).
 
+One reader returns arrays rather than lists: `read_lists_to_numpy`, tolvik's
+own lists made into the float32 arrays that tolvik_arrays returns, which is
+how a user of tolvik alone gets there.
+
 The floors are no readers: `floor_tolist` builds the same lists from the values
 already held in a float32 array, the least any reader returning lists must do;
 `floor_read_bytes` reads the file's bytes and nothing else.
@@ -142,6 +146,17 @@ def read_polars(path: str, width: int):
         columns += fields.get_columns()
     del body
     return columns[0].to_list(), [c.to_list() for c in columns[1:]]
+
+
+def read_lists_to_numpy(path: str, width: int):
+    """tolvik's lists, then numpy.array of the times and of the columns with
+    dtype float32: a (blocks,) and an (n - 1, blocks) array. The lists are
+    dropped before the call returns, and that is part of its cost."""
+    import numpy as np
+    import tolvik
+
+    times, columns = tolvik.rust_read_tarvelo(path, width)
+    return np.array(times, dtype=np.float32), np.array(columns, dtype=np.float32)
 
 
 def floor_tolist(values):

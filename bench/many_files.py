@@ -1,11 +1,14 @@
 """Reading many files at once: a serial loop against threads, processes and
-Dask, and the cost of sending results back from a worker process.
+Dask, with tolvik and with tolvik_arrays, and the cost of sending results
+back from a worker process.
 
     python bench/many_files.py [--files 16] [--params 25] [--blocks 50000]
         [--width 12] [--workers 2] [--rounds 5] [--no-dask] [--data-dir DIR]
 
 Needs tolvik importable; Dask (pip install "tolvik[dask]") for its rows, which
-are left out when it is missing or with --no-dask. The plot files are
+are left out when it is missing or with --no-dask; tolvik_arrays (with numpy,
+pip install "tolvik[arrays]") for its rows, left out when it cannot be
+imported. The plot files are
 generated on first use into DIR (default: <temp dir>/tolvik-bench), one
 seed per file, never into the repository.
 
@@ -20,14 +23,20 @@ seed per file, never into the repository.
      32-bit float; "+ tolist" makes lists of them again in the caller.
    "workers keep memory": a pool whose workers keep the memory of freed
    results (glibc malloc told not to give it back; see KEEP_MEMORY).
+   - "tolvik_arrays": the Plot of tolvik_arrays.read_plot, kept; a process
+     pool pickles it back whole.
    Ratios are the best round of a way over the best round of the serial loop
-   in the same run (below 1: faster).
+   in the same run (below 1: faster). The ways with tolvik_arrays are also
+   given over its own serial loop; the target: ThreadPoolExecutor(2) at most
+   0.65x that loop (the reads give up the interpreter lock, so two threads
+   read two files at once on two cores).
    A calibration follows: a pure-Python loop as long as the serial reads, on
    the same process pool, shows how much of a second core the machine gave.
 2. Inside one read: wall, user and system seconds of each call on its own
    thread, serially and in the pools.
 3. Sending back, in this process, one file: pickle.dumps and pickle.loads of
-   each form, against the read of that file.
+   each form, against the read of that file that made it (tolvik's lists, or
+   tolvik_arrays' Plot).
 No assertion: the numbers are for reading.
 """
 
@@ -50,6 +59,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import generate  # noqa: E402
 import tolvik  # noqa: E402
+
+try:
+    import tolvik_arrays
+except ImportError as error:  # numpy missing, or a tolvik built without it
+    tolvik_arrays = None
+    ARRAYS_MISSING = str(error)
+
+# tolvik_arrays on ThreadPoolExecutor(2) against its serial loop: at most this.
+THREADS_TARGET = 0.65
 
 
 # Environment of the workers that keep their memory: every object from
@@ -75,6 +93,10 @@ def read_lists(path: str, width: int):
     return tolvik.rust_read_tarvelo(path, width)
 
 
+def read_arrays(path: str, width: int):
+    return tolvik_arrays.read_plot(path, width)
+
+
 def to_float32(result):
     times, columns = result
     return array("f", times), [array("f", column) for column in columns]
@@ -90,10 +112,20 @@ def to_lists(packed):
 
 
 def read_timed(path: str, width: int) -> tuple[float, float, float]:
-    """Wall, user and system seconds of one read, on the calling thread."""
+    """Wall, user and system seconds of one read with tolvik, on the calling
+    thread."""
+    return timed(tolvik.rust_read_tarvelo, path, width)
+
+
+def read_timed_arrays(path: str, width: int) -> tuple[float, float, float]:
+    """The same with tolvik_arrays."""
+    return timed(tolvik_arrays.read_plot, path, width)
+
+
+def timed(read, path: str, width: int) -> tuple[float, float, float]:
     before = resource.getrusage(resource.RUSAGE_THREAD)
     start = time.perf_counter()
-    result = tolvik.rust_read_tarvelo(path, width)
+    result = read(path, width)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_THREAD)
     del result
@@ -148,19 +180,26 @@ def round_trip(value) -> tuple[float, float, int]:
     return middle - start, time.perf_counter() - middle, len(data)
 
 
+READ_LISTS = "read the file (lists)"
+READ_PLOT = "read the file (tolvik_arrays: Plot)"
+
+
 def sending_back(path: str, width: int, rounds: int) -> list[tuple[str, float, float, float]]:
-    """Rows (what, best seconds, ratio to the read, MB) for one file."""
+    """Rows (what, best seconds, ratio to the read that made the value, MB)
+    for one file."""
     samples: dict[str, list[float]] = {}
     sizes: dict[str, int] = {}
+    made_by: dict[str, str] = {}
 
-    def note(name, seconds, size=0):
+    def note(name, seconds, size=0, read=READ_LISTS):
         samples.setdefault(name, []).append(seconds)
         sizes[name] = size
+        made_by[name] = read
 
     for _ in range(rounds):
         start = time.perf_counter()
         result = tolvik.rust_read_tarvelo(path, width)
-        note("read the file (lists)", time.perf_counter() - start)
+        note(READ_LISTS, time.perf_counter() - start)
         summary = read_summary(path, width)
         dumps, loads, size = round_trip(result)
         note("lists: pickle.dumps", dumps, size)
@@ -177,8 +216,17 @@ def sending_back(path: str, width: int, rounds: int) -> list[tuple[str, float, f
         dumps, loads, size = round_trip(summary)
         note("summary: pickle.dumps + loads", dumps + loads, size)
         del result, packed
-    read = min(samples["read the file (lists)"])
-    return [(name, min(s), min(s) / read, sizes[name] / 1e6) for name, s in samples.items()]
+        if tolvik_arrays is not None:
+            start = time.perf_counter()
+            plot = tolvik_arrays.read_plot(path, width)
+            note(READ_PLOT, time.perf_counter() - start, read=READ_PLOT)
+            dumps, loads, size = round_trip(plot)
+            note("Plot: pickle.dumps", dumps, size, READ_PLOT)
+            note("Plot: pickle.loads", loads, size, READ_PLOT)
+            note("Plot: pickle.dumps + loads", dumps + loads, size, READ_PLOT)
+            del plot
+    return [(name, min(s), min(s) / min(samples[made_by[name]]), sizes[name] / 1e6)
+            for name, s in samples.items()]
 
 
 def main(argv: list[str]) -> int:
@@ -282,6 +330,12 @@ def main(argv: list[str]) -> int:
         (f"ProcessPoolExecutor({k}), float32 + tolist", on_pool(processes, read_float32, to_lists)),
         (f"ProcessPoolExecutor({k}), summary, workers keep memory", on_pool(keeping, read_summary)),
     ]
+    if tolvik_arrays is not None:
+        ways += [
+            ("serial loop, tolvik_arrays", lambda: [read_arrays(p, width) for p in paths]),
+            (f"ThreadPoolExecutor({k}), tolvik_arrays", on_pool(threads, read_arrays)),
+            (f"ProcessPoolExecutor({k}), tolvik_arrays", on_pool(processes, read_arrays)),
+        ]
     if client is not None:
         ways += [
             (f"Dask LocalCluster({k} processes), summary", on_dask(read_summary)),
@@ -300,13 +354,22 @@ def main(argv: list[str]) -> int:
                 samples[name].append(time.perf_counter() - start)
                 del results
         # Where a call's time goes, serially and with the pools.
+        timings = [
+            ("serial loop", lambda: [read_timed(p, width) for p in paths]),
+            (f"ThreadPoolExecutor({k})", on_pool(threads, read_timed)),
+            (f"ProcessPoolExecutor({k})", on_pool(processes, read_timed)),
+            (f"ProcessPoolExecutor({k}), workers keep memory", on_pool(keeping, read_timed)),
+        ]
+        if tolvik_arrays is not None:
+            timings += [
+                (
+                    "serial loop, tolvik_arrays",
+                    lambda: [read_timed_arrays(p, width) for p in paths],
+                ),
+                (f"ThreadPoolExecutor({k}), tolvik_arrays", on_pool(threads, read_timed_arrays)),
+            ]
         for _ in range(args.rounds):
-            for name, run in [
-                ("serial loop", lambda: [read_timed(p, width) for p in paths]),
-                (f"ThreadPoolExecutor({k})", on_pool(threads, read_timed)),
-                (f"ProcessPoolExecutor({k})", on_pool(processes, read_timed)),
-                (f"ProcessPoolExecutor({k}), workers keep memory", on_pool(keeping, read_timed)),
-            ]:
+            for name, run in timings:
                 inside.setdefault(name, []).extend(run())
         # The same pool on work that needs only a free core: how much of a
         # second core the machine had to give during this run.
@@ -337,6 +400,24 @@ def main(argv: list[str]) -> int:
     for name, _ in ways:
         best, median = best_and_median(samples[name])
         print(f"| {name} | {best:.3f} | {median:.3f} | {best / base:.2f} |")
+    if tolvik_arrays is not None:
+        arrays_base = min(samples["serial loop, tolvik_arrays"])
+        print(f"\n| tolvik_arrays ({args.files} files) | best s | median s | time vs its serial"
+              " loop | target |")
+        print("|---|---|---|---|---|")
+        for name, _ in ways:
+            if not name.endswith("tolvik_arrays"):
+                continue
+            best, median = best_and_median(samples[name])
+            ratio = best / arrays_base
+            target = ""
+            if name.startswith("ThreadPoolExecutor"):
+                verdict = "met" if ratio <= THREADS_TARGET else "MISSED"
+                target = f"<= {THREADS_TARGET:g}" + (f": {verdict}" if k == 2 else
+                                                     " (for 2 workers)")
+            print(f"| {name} | {best:.3f} | {median:.3f} | {ratio:.2f} | {target} |")
+    else:
+        print(f"\nno tolvik_arrays ({ARRAYS_MISSING}): its rows are left out")
     print(
         "\nstart-up, with a first pass over the files: "
         + ", ".join(f"{name} {seconds:.2f} s" for name, seconds in startup.items())
@@ -358,7 +439,8 @@ def main(argv: list[str]) -> int:
         print(f"| {name} | {wall:.4f} | {user:.4f} | {system:.4f} | {share} |")
 
     print(
-        f"\nSending one file's result back ({os.path.basename(paths[0])}), best of {args.rounds}:\n"
+        f"\nSending one file's result back ({os.path.basename(paths[0])}), best of {args.rounds};"
+        " / read: over the read that made what is sent:\n"
     )
     print("| step | best s | / read | MB |")
     print("|---|---|---|---|")

@@ -5,7 +5,8 @@
 
 Needs tolvik importable (installed, or its build folder on PYTHONPATH) and
 numpy; pandas and polars (bench/requirements.txt) are peers that may be
-missing: such a reader is reported as not installed and skipped. The plot
+missing, as may tolvik_arrays: such a reader is reported as not installed and
+skipped. The plot
 files are generated on first use into DIR (default: <temp dir>/tolvik-bench),
 never into the repository.
 
@@ -20,8 +21,10 @@ For each workload it
    ("cold") and peak memory (resident set high-water mark, reset just before
    the call), and checks its result against the reference bit for bit (a
    difference of one unit in the last place of a 32-bit float, from a
-   baseline's double rounding, is allowed and counted); tolvik and the
-   floors get two more such processes, and their best cold time counts;
+   baseline's double rounding, is allowed and counted; none is for the
+   readers that return arrays, whose values are tolvik's); tolvik, the
+   readers that return arrays and the floors get two more such processes,
+   and their best cold time counts;
 3. times the readers in this process, the allocator warm, interleaved: each
    round calls every reader, in an order rotated from round to round; a
    reader's first call in a round is not timed, so that every timed call
@@ -42,23 +45,33 @@ whatever the order of the workloads. The C library's own large blocks (the
 lists' item arrays, the readers' buffers) may still come from fresh pages:
 the minor page faults per value of the timed calls are shown.
 
+Two readers return float32 arrays rather than lists: tolvik_arrays.read_plot
+(a Plot of a (blocks,) and an (n - 1, blocks) array, the same reader as tolvik)
+and "tolvik + np.array", tolvik's lists made into the same two arrays by
+numpy.array(..., dtype=float32), the lists dropped inside the call. Their peak
+memory is compared with the arrays' bytes (4 per value), not with the lists.
+
 The limit is what a reader returning lists cannot go below: the .tolist()
 floor plus the read-bytes floor, their best times in the same run. The targets
 (TARGETS below), evaluated on every workload they name: tolvik at most 1.2x
 the limit; every peer at least 4x tolvik's time at widths 12 and 15; tolvik's
 peak memory at most 1.25x the returned lists; with --instructions (needs
 valgrind), bench/instructions.py's instruction counts per value, at most 40
-at widths 12 and 15 and 60 on the wide file. tolvik / limit from the cold
-calls is shown too, with no target.
+at widths 12 and 15 and 60 on the wide file. For tolvik_arrays, at widths 12
+and 15: at least 3x faster than tolvik, at least 6x faster than "tolvik +
+np.array", at most 3x the read-bytes floor, and its peak memory at most 1.25x
+the arrays it returns. The time ratios from the cold calls are shown too, with
+no target.
 
 Times are wall clock by default; --clock cpu shows this process's CPU time
 instead, steadier when other work shares the machine (the JSON has both; polars
 parses on every core, so its CPU time can exceed its wall time).
 It prints one table per workload (best, median and cold seconds, MB/s, ns per
-value, peak MB, peak over the size of the lists, time relative to tolvik),
-then the targets of each workload. --plot draws the ns per value of every
-reader and floor, one panel per workload, with the limit, into a PNG (needs
-matplotlib). No assertion: the numbers are for reading.
+value, peak MB, peak over the size of the lists or arrays returned, time
+relative to tolvik), then the targets of each workload. --plot draws the ns per value of every
+reader and floor, one panel per workload, with the limit and tolvik_arrays'
+bound (3x the read-bytes floor), into a PNG (needs matplotlib). No assertion:
+the numbers are for reading.
 """
 
 from __future__ import annotations
@@ -100,13 +113,16 @@ class Workload:
 @dataclass
 class Reader:
     name: str
-    kind: str  # "reader" or "floor"
+    kind: str  # "reader" (returns lists), "arrays" (returns float32 arrays) or "floor"
     note: str
     needs: str | None = None  # a module that may be missing: then not run
 
 
 READERS = [
     Reader("tolvik", "reader", "tolvik.rust_read_tarvelo"),
+    Reader("tolvik_arrays", "arrays", "tolvik_arrays.read_plot", "tolvik_arrays"),
+    Reader("tolvik + np.array", "arrays", "tolvik.rust_read_tarvelo, then numpy.array(times),"
+           " numpy.array(columns), dtype float32"),
     Reader("numpy", "reader", "byte fields, astype(float32), .tolist()"),
     Reader("pure-python", "reader", "readline, slicing, float(), array('f')"),
     Reader("pandas.read_fwf", "reader", "read_fwf, reshape, astype(float32), .tolist()",
@@ -116,7 +132,8 @@ READERS = [
     Reader("floor: .tolist()", "floor", "lists from a float32 array in memory"),
     Reader("floor: read bytes", "floor", "readinto a reused 1 MiB buffer"),
 ]
-TOLVIK, NUMPY, PURE, PANDAS, POLARS, FLOOR_TOLIST, FLOOR_READ = (r.name for r in READERS)
+(TOLVIK, ARRAYS, LISTS_TO_NUMPY, NUMPY, PURE, PANDAS, POLARS, FLOOR_TOLIST,
+ FLOOR_READ) = (r.name for r in READERS)
 PEERS = [r.name for r in READERS if r.kind == "reader" and r.name != TOLVIK]
 
 # 25 parameters x 100,000 blocks is the shape the issue's figures were taken on.
@@ -138,19 +155,32 @@ QUICK = [
 # best time over tolvik's; "memory" is tolvik's peak over the lists' size;
 # "instructions" the per-value count of bench/instructions.py, whose
 # workloads carry their own bounds (the widths 12 and 15: 40, wide: 60).
+# tolvik_arrays': "arrays vs lists" is tolvik's best time over its own,
+# "arrays vs conversion" that of "tolvik + np.array" over its own, "arrays vs
+# read" its own over the read-bytes floor's, "arrays memory" its peak over the
+# arrays' bytes.
 ALL = ("w12", "w15", "wide", "small")
 TARGETS = [
     ("limit", "<=", 1.2, ALL),
     ("peer", ">=", 4.0, ("w12", "w15")),
     ("memory", "<=", 1.25, ALL),
+    ("arrays vs lists", ">=", 3.0, ("w12", "w15")),
+    ("arrays vs conversion", ">=", 6.0, ("w12", "w15")),
+    ("arrays vs read", "<=", 3.0, ("w12", "w15")),
+    ("arrays memory", "<=", 1.25, ("w12", "w15")),
 ]
-# Fresh processes whose one call gives tolvik's and the floors' cold time (the
+# Fresh processes whose one call gives the cold time of these readers (the
 # best of them; the first also gives the peak memory and the check).
 COLD_RUNS = 3
+COLD_BEST_OF = (TOLVIK, ARRAYS, LISTS_TO_NUMPY, FLOOR_TOLIST, FLOOR_READ)
 NO_DUMP = "-"  # the child's result is not kept for the check
 # Peak memory of a call whose lists are smaller than this is mostly memory the
 # allocator already held.
 MEMORY_MEANINGFUL = 8e6
+# The same for arrays smaller than this: the C library's allocator gives blocks
+# below its mapping threshold (128 KiB in a fresh process) from its heap, whose
+# pages may already be resident; larger ones are pages mapped for the call.
+ARRAYS_MEMORY_MEANINGFUL = 1e6
 
 
 def installed(reader: Reader) -> bool:
@@ -167,6 +197,12 @@ def make_call(reader: str, path: str, width: int, values_npy: str | None):
         import tolvik
 
         return lambda: tolvik.rust_read_tarvelo(path, width)
+    if reader == ARRAYS:
+        import tolvik_arrays
+
+        return lambda: tolvik_arrays.read_plot(path, width)
+    if reader == LISTS_TO_NUMPY:
+        return lambda: baselines.read_lists_to_numpy(path, width)
     if reader == NUMPY:
         return lambda: baselines.read_numpy(path, width)
     if reader == PURE:
@@ -187,12 +223,19 @@ def make_call(reader: str, path: str, width: int, values_npy: str | None):
 
 def preload(reader: str) -> None:
     """Import what the reader imports lazily, so no call pays for it."""
-    if reader in (NUMPY, FLOOR_TOLIST):
+    if reader in (NUMPY, FLOOR_TOLIST, LISTS_TO_NUMPY):
         import numpy  # noqa: F401
+    if reader == ARRAYS:
+        import tolvik_arrays  # noqa: F401
     if reader == PANDAS:
         import pandas  # noqa: F401
     if reader == POLARS:
         import polars  # noqa: F401
+
+
+def arrays_of(reader: str, result):
+    """(times, values) of the result of a reader that returns arrays."""
+    return (result.times, result.values) if reader == ARRAYS else result
 
 
 # --------------------------------------------------------------------------
@@ -240,7 +283,20 @@ def child_main(reader: str, path: str, width: int, values_npy: str, dump: str) -
         peak = (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - usage.ru_maxrss) * 1024
     report = {"seconds": seconds, "cpu_seconds": cpu, "faults": faults, "peak_bytes": peak,
               "exact_peak": exact_peak, "rss_before": before["VmRSS"]}
-    if isinstance(result, tuple) and reader not in (FLOOR_TOLIST, FLOOR_READ):
+    if reader in (ARRAYS, LISTS_TO_NUMPY):
+        import numpy as np
+
+        times, values = arrays_of(reader, result)
+        report["shape_ok"] = (
+            isinstance(times, np.ndarray) and isinstance(values, np.ndarray)
+            and times.ndim == 1 and values.ndim == 2 and values.shape[1] == len(times)
+            and values.flags.c_contiguous
+            and (reader != ARRAYS or (len(result.names) == len(values) + 1
+                                      and all(type(n) is str for n in result.names))))
+        report["types_ok"] = times.dtype == np.float32 and values.dtype == np.float32
+        if report["shape_ok"] and dump != NO_DUMP:
+            np.save(dump, np.vstack([times[np.newaxis], values]).astype(np.float64))
+    elif isinstance(result, tuple) and reader not in (FLOOR_TOLIST, FLOOR_READ):
         import numpy as np
 
         times, columns = result
@@ -320,9 +376,10 @@ def lists_bytes(result) -> tuple[int, int]:
             allocated + count * block_size(sys.getsizeof(0.0)))
 
 
-def compare(reference, got) -> dict:
+def compare(reference, got, allowed_ulp: int = 1) -> dict:
     """Bit-for-bit comparison of (n, blocks) float64 arrays; differences are
-    measured in units in the last place of a 32-bit float."""
+    measured in units in the last place of a 32-bit float, and up to
+    `allowed_ulp` of them pass."""
     import numpy as np
 
     if got.shape != reference.shape:
@@ -340,7 +397,7 @@ def compare(reference, got) -> dict:
         same_sign = (ia < 0) == (ib < 0)
         ulp = np.where(same_sign, np.abs(ia - ib), 1 << 31)
         out["max_ulp"] = int(ulp.max())
-        out["ok"] = out["max_ulp"] <= 1
+        out["ok"] = out["max_ulp"] <= allowed_ulp
         if not out["ok"]:
             out["why"] = f"{count} values differ, up to {out['max_ulp']} ulp"
     return out
@@ -397,6 +454,7 @@ def run_workload(w: Workload, data_dir: str, work_dir: str, quick: bool, clock: 
     del reference_result
     values_npy = os.path.join(work_dir, f"{w.name}.f32.npy")
     np.save(values_npy, reference.astype(np.float32))
+    arrays_bytes = reference.size * np.dtype(np.float32).itemsize
 
     # Per reader: the file it reads, the share of the values that file holds.
     plans = {}
@@ -421,18 +479,22 @@ def run_workload(w: Workload, data_dir: str, work_dir: str, quick: bool, clock: 
                  "cold": child[{"wall": "seconds", "cpu": "cpu_seconds"}[clock]],
                  "cold_faults": child["faults"], "cold_runs": 1,
                  "peak_bytes": child["peak_bytes"], "exact_peak": child["exact_peak"]}
-        if r.name in (TOLVIK, FLOOR_TOLIST, FLOOR_READ):
+        if r.name in COLD_BEST_OF:
             for _ in range(COLD_RUNS - 1):
                 again = run_child(r.name, path, w.width, values_npy, NO_DUMP)
                 again_cold = again[{"wall": "seconds", "cpu": "cpu_seconds"}[clock]]
                 if again_cold < entry["cold"]:
                     entry["cold"], entry["cold_faults"] = again_cold, again["faults"]
                 entry["cold_runs"] += 1
-        if r.kind == "reader":
+        if r.kind in ("reader", "arrays"):
             if not (child.get("shape_ok") and child.get("types_ok")):
-                entry["check"] = {"ok": False, "why": "not a list of floats and lists of floats"}
+                entry["check"] = {"ok": False, "why": "not a list of floats and lists of floats"
+                                  if r.kind == "reader" else "not float32 arrays of the shapes"
+                                  " (blocks,) and (n - 1, blocks)"}
             else:
-                entry["check"] = compare(reference, np.load(dump))
+                # The arrays hold tolvik's own values: no difference passes.
+                entry["check"] = compare(reference, np.load(dump),
+                                         allowed_ulp=0 if r.kind == "arrays" else 1)
                 os.remove(dump)
         results[r.name] = entry
         check = entry.get("check")
@@ -485,7 +547,7 @@ def run_workload(w: Workload, data_dir: str, work_dir: str, quick: bool, clock: 
     wl = {"name": w.name, "clock": clock, "params": w.params, "blocks": w.blocks,
           "width": w.width, "path": path, "bytes": size, "values": values,
           "lists_bytes": list_size,
-          "lists_allocated_bytes": list_allocated,
+          "lists_allocated_bytes": list_allocated, "arrays_bytes": arrays_bytes,
           "readers": results}
     wl["limit"] = limit_of(wl, "best")
     wl["limit_cold"] = limit_of(wl, "cold")
@@ -503,6 +565,12 @@ def ns_per_value(seconds: float | None, values: int) -> str:
     return "-" if seconds is None else f"{seconds / values * 1e9:.1f}"
 
 
+def returned_bytes(wl: dict, reader: Reader) -> int:
+    """What a reader's peak memory is compared with: the arrays' bytes for a
+    reader that returns arrays, the lists as allocated for the others."""
+    return wl["arrays_bytes"] if reader.kind == "arrays" else wl["lists_allocated_bytes"]
+
+
 def print_table(wl: dict) -> None:
     res = wl["readers"]
     base = res[TOLVIK].get("best")
@@ -511,10 +579,10 @@ def print_table(wl: dict) -> None:
           f"{wl['values']:,} values; returned "
           f"lists {wl['lists_allocated_bytes'] / 1e6:.1f} MB as allocated, "
           f"{wl['lists_allocated_bytes'] / wl['values']:.1f} B/value (by sys.getsizeof "
-          f"{wl['lists_bytes'] / wl['values']:.1f})")
+          f"{wl['lists_bytes'] / wl['values']:.1f}); arrays {wl['arrays_bytes'] / 1e6:.1f} MB")
     other = "wall" if wl["clock"] == "cpu" else "cpu"
     head = (f"  {'reader':<19}{'best s':>10}{'median s':>10}{other + ' s':>9}{'cold s':>9}"
-            f"{'reps':>8}{'MB/s':>8}{'ns/value':>10}{'peak MB':>9}{'peak/lists':>11}"
+            f"{'reps':>8}{'MB/s':>8}{'ns/value':>10}{'peak MB':>9}{'peak/result':>12}"
             f"{'vs tolvik':>10}  check")
     print(head)
     print("  " + "-" * (len(head) - 2))
@@ -538,21 +606,26 @@ def print_table(wl: dict) -> None:
         mark = "~" if e["scaled"] else " "
         reps = f"{len(e['seconds'])}" + (f"x{e['loops']}" if e["loops"] > 1 else "")
         peak = e["peak_bytes"]
-        ratio = f"{peak / wl['lists_allocated_bytes']:.2f}" if peak is not None else "-"
+        ratio = f"{peak / returned_bytes(wl, r):.2f}" if peak is not None else "-"
         vs = f"{e['best'] / base:.2f}" if base else "-"
         other_best = min(e[f"{other}_seconds"]) * wl["blocks"] / e["blocks"]
         print(f"  {r.name:<19}{e['best']:>9.4f}{mark}{e['median']:>10.4f}{other_best:>9.4f}"
               f"{e['cold']:>9.4f}{reps:>8}{wl['bytes'] / e['best'] / 1e6:>8.0f}"
               f"{e['best'] / wl['values'] * 1e9:>10.1f}"
-              f"{fmt_mb(peak):>9}{ratio:>11}{vs:>10}  {ctext}")
+              f"{fmt_mb(peak):>9}{ratio:>12}{vs:>10}  {ctext}")
     sampled = [f"{r.name} on the first {res[r.name]['blocks']:,} blocks"
                for r in READERS if res[r.name].get("scaled")]
     if sampled:
         print("  ~ timed on a sample, scaled to the whole file: " + "; ".join(sampled)
               + " (checked, cold time and peak memory measured on the whole file)")
+    print("  peak/result: peak memory over the lists as allocated, or over the arrays'"
+          " bytes for the readers that return arrays")
     if wl["lists_allocated_bytes"] < MEMORY_MEANINGFUL:
-        print("  peak memory of a call this small is mostly memory the allocator already"
-              " held: not meaningful")
+        print("  peak memory of a call returning lists this small is mostly memory the"
+              " allocator already held: not meaningful")
+    if wl["arrays_bytes"] < ARRAYS_MEMORY_MEANINGFUL:
+        print("  peak memory of a call returning arrays this small may be memory the C"
+              " library's allocator already held: not meaningful")
     limit, cold = wl["limit"], wl["limit_cold"]
     if limit:
         line = f"  limit (.tolist() floor + read-bytes floor): {ns_per_value(limit, wl['values'])}" \
@@ -563,17 +636,24 @@ def print_table(wl: dict) -> None:
             line += f", {res[TOLVIK]['cold'] / cold:.2f} cold"
         print(line)
     faults = [f"{name} {res[name]['faults_per_value'] * 1000:.1f}"
-              for name in (TOLVIK, FLOOR_TOLIST) if "faults_per_value" in res[name]]
+              for name in (TOLVIK, ARRAYS, FLOOR_TOLIST) if "faults_per_value" in res[name]]
     if faults:
         print("  minor page faults per 1,000 values in a timed call: " + ", ".join(faults))
 
 
 def target_rows(wl: dict, counts: dict | None) -> list[dict]:
-    """Every target that applies to the workload, and tolvik / limit from the
+    """Every target that applies to the workload, and the time ratios from the
     cold calls (no bound); `counts` is the workload's row of
     bench/instructions.py, if it was measured."""
     res = wl["readers"]
     tolvik = res[TOLVIK]
+    arrays = res[ARRAYS]
+
+    def unmeasured(*entries: dict) -> str | None:
+        for e in entries:
+            if "skipped" in e or "best" not in e:
+                return e.get("skipped") or "not timed"
+        return None
 
     def ratio(a: float | None, b: float | None) -> float | None:
         return a / b if a and b else None
@@ -598,6 +678,26 @@ def target_rows(wl: dict, counts: dict | None) -> list[dict]:
             rows.append(("tolvik peak memory / lists",
                          None if peak is None else peak / wl["lists_allocated_bytes"], op,
                          bound, "too small to measure" if small else None))
+        elif kind == "arrays memory":
+            peak = arrays.get("peak_bytes")
+            rows.append((f"{ARRAYS} peak memory / arrays",
+                         None if peak is None else peak / wl["arrays_bytes"], op,
+                         bound if applies else None, unmeasured(arrays) or (
+                             "too small to measure"
+                             if wl["arrays_bytes"] < ARRAYS_MEMORY_MEANINGFUL else None)))
+        elif kind.startswith("arrays"):
+            # The readers whose times are divided, warm and cold.
+            slower, faster = {
+                "arrays vs lists": (TOLVIK, ARRAYS),
+                "arrays vs conversion": (LISTS_TO_NUMPY, ARRAYS),
+                "arrays vs read": (ARRAYS, FLOOR_READ),
+            }[kind]
+            a, b = res[slower], res[faster]
+            what = f"{slower} / {faster}".replace(FLOOR_READ, "read-bytes floor")
+            rows.append((what, ratio(a.get("best"), b.get("best")), op,
+                         bound if applies else None, unmeasured(a, b)))
+            rows.append((f"{what}, cold", ratio(a.get("cold"), b.get("cold")), op, None,
+                         unmeasured(a, b)))
     if counts is not None:
         rows.append(("instructions per value", counts["total"], "<=", counts["target"], None))
     out = []
@@ -612,6 +712,7 @@ def target_rows(wl: dict, counts: dict | None) -> list[dict]:
 
 def print_targets(name: str, rows: list[dict]) -> None:
     print(f"  {name}")
+    width = max(30, *(len(t["what"]) + 2 for t in rows))
     for t in rows:
         value = "-" if t["value"] is None else f"{t['value']:.2f}"
         target = "(no target)" if t["bound"] is None else f"(target {t['op']} {t['bound']:g})"
@@ -619,7 +720,7 @@ def print_targets(name: str, rows: list[dict]) -> None:
             verdict = "met" if t["met"] else "MISSED"
         else:
             verdict = t["note"] or ""
-        print(f"    {t['what']:<30}{value:>8}  {target:<17} {verdict}")
+        print(f"    {t['what']:<{width}}{value:>8}  {target:<17} {verdict}")
 
 
 def measure_instructions(data_dir: str, names: list[str]) -> dict[str, dict]:
@@ -631,7 +732,8 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
     """A horizontal bar chart per workload: ns per value of every timed reader
     and floor on a log scale, each bar labelled with its value and its time
     relative to tolvik; a dashed line marks the limit, a band the target
-    (tolvik within 1.2x the limit)."""
+    (tolvik within 1.2x the limit), a dotted line tolvik_arrays' bound (3x the
+    read-bytes floor) where that target applies."""
     import math
 
     import matplotlib
@@ -640,10 +742,13 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FuncFormatter
 
-    colour = {TOLVIK: "#c0392b", "reader": "#5d7fa3", "floor": "#a6a6a6"}
-    figure, axes = plt.subplots(len(workloads), 1, figsize=(7.5, 0.9 + 2.5 * len(workloads)),
+    colour = {TOLVIK: "#c0392b", ARRAYS: "#e08e0b", "reader": "#5d7fa3", "arrays": "#b7950b",
+              "floor": "#a6a6a6"}
+    figure, axes = plt.subplots(len(workloads), 1, figsize=(9.5, 0.9 + 3.0 * len(workloads)),
                                 squeeze=False)
     limit_bound = next(bound for kind, _, bound, _ in TARGETS if kind == "limit")
+    read_bound, read_where = next((bound, where) for kind, _, bound, where in TARGETS
+                                  if kind == "arrays vs read")
     sampled, untimed, missing = False, [], []
     for ax, wl in zip(axes[:, 0], workloads):
         res = wl["readers"]
@@ -663,7 +768,12 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
             limit = wl["limit"] / wl["values"] * 1e9
             ax.axvspan(limit, limit * limit_bound, color="#c0392b", alpha=0.12, linewidth=0)
             ax.axvline(limit, color="#555555", linestyle="--", linewidth=0.9)
-            ax.set_title(f"- - limit {limit:.1f} ns", fontsize=8, loc="right", color="#555555")
+            right = f"- - limit {limit:.1f} ns"
+            if "best" in res[ARRAYS] and wl["name"] in read_where:
+                bound = read_bound * res[FLOOR_READ]["best"] / wl["values"] * 1e9
+                ax.axvline(bound, color=colour[ARRAYS], linestyle=":", linewidth=1.2)
+                right += f"   \u00b7\u00b7\u00b7 {ARRAYS} bound {bound:.1f} ns"
+            ax.set_title(right, fontsize=8, loc="right", color="#555555")
         ax.set_yticks(range(len(rows)),
                       [r.name + (" ~" if res[r.name]["scaled"] else "") for r in rows])
         ax.invert_yaxis()
@@ -681,6 +791,7 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
         ax.set_axisbelow(True)
     note = (f"ns per value: best {clock}-clock time of a call / values in the file, log scale\n"
             f"limit: .tolist() floor + read-bytes floor; band: up to {limit_bound:g}x the limit\n"
+            f"{ARRAYS} bound: {read_bound:g}x the read-bytes floor (on {', '.join(read_where)})\n"
             f"CPython {env['python']}, numpy {env['numpy']}, pandas {env['pandas']}, "
             f"polars {env['polars']}, {env['cpus']} CPUs")
     if sampled:
@@ -705,6 +816,8 @@ def environment() -> dict:
     import numpy
     import tolvik
 
+    spec = importlib.util.find_spec("tolvik_arrays")
+    arrays_file = spec.origin if spec is not None else "not installed"
     cpu = platform.processor()
     try:
         with open("/proc/cpuinfo") as f:
@@ -716,7 +829,7 @@ def environment() -> dict:
         "numpy": numpy.__version__, "pandas": version("pandas"), "polars": version("polars"),
         # CPython's own small-object allocator unless PYTHONMALLOC says otherwise.
         "allocator": os.environ.get("PYTHONMALLOC", "pymalloc"),
-        "tolvik": tolvik.__file__, "cpu": cpu, "cpus": os.cpu_count(),
+        "tolvik": tolvik.__file__, "tolvik_arrays": arrays_file, "cpu": cpu, "cpus": os.cpu_count(),
         "load_average": os.getloadavg(),
         "openblas_env": {k: v for k, v in os.environ.items() if k.startswith("OPENBLAS")},
     }
@@ -762,7 +875,7 @@ def main(argv: list[str]) -> int:
     print(f"tolvik benchmark{' (quick)' if args.quick else ''}: Python {env['python']}, "
           f"numpy {env['numpy']}, pandas {env['pandas']}, polars {env['polars']}; allocator "
           f"{env['allocator']}")
-    print(f"tolvik from {env['tolvik']}")
+    print(f"tolvik from {env['tolvik']}; tolvik_arrays from {env['tolvik_arrays']}")
     print(f"{env['cpu']}, {env['cpus']} CPUs, load average {env['load_average'][0]:.2f}")
     if env["load_average"][0] > 0.5 * (env["cpus"] or 1) and args.clock == "wall":
         print("note: the machine is busy; wall-clock times are inflated (--clock cpu is"
