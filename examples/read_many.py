@@ -1,10 +1,15 @@
 """Read every plot file (*.plt) in a folder in parallel and report on each.
 
-Usage: python examples/read_many.py FOLDER [--width N] [--workers K] [--dask [ADDRESS]]
+Usage: python examples/read_many.py FOLDER [--width N] [--workers K] [--threads | --dask [ADDRESS]]
 
-The files are read by a pool of worker processes (the default), or with --dask
-by a local Dask cluster of worker processes, or by the workers of the Dask
-scheduler at ADDRESS (they must see FOLDER under the same path). Standard
+The files are read by a pool of K worker processes (the default); with
+--threads by K threads of this process, through tolvik_arrays, which gives up
+the interpreter lock while it reads, so the threads read K files at once and
+nothing is pickled; with --dask by a local Dask cluster of K worker
+processes, or by the workers of the Dask scheduler at ADDRESS (they must see
+FOLDER under the same path). Every engine prints the same report, but for a
+file that cannot be opened or read (tolvik_arrays raises the OSError that
+open() would, tolvik describes the error its own way). Standard
 output gets one line per file, in order of file name: its name and what it
 read, or its name and the failure message; then a summary. A message that
 spans lines goes on in lines indented by four blanks. While the files are
@@ -12,7 +17,8 @@ read, a progress line is shown on standard error when that is a terminal
 (drawn by tqdm when it is installed). The exit status is 1 when any file
 failed, 0 otherwise; one file's failure does not stop the others.
 
-Dask and tqdm come with: pip install "tolvik[dask]".
+tolvik_arrays needs numpy: pip install "tolvik[arrays]". Dask and tqdm come
+with: pip install "tolvik[dask]".
 """
 
 from __future__ import annotations
@@ -22,9 +28,17 @@ import multiprocessing
 import os
 import sys
 import time
-from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor, as_completed
 
 import tolvik
+
+
+def account(parameters: int, times) -> tuple:
+    """The outcome of a good read: ("read", parameters, blocks, first time,
+    last time), the times as Python floats (exact: they are float32 values)."""
+    if len(times) == 0:
+        return ("read", parameters, 0, None, None)
+    return ("read", parameters, len(times), float(times[0]), float(times[-1]))
 
 
 def read_one(path: str, width: int) -> tuple:
@@ -48,9 +62,23 @@ def read_one(path: str, width: int) -> tuple:
         if type(error).__name__ != "PanicException":
             raise  # KeyboardInterrupt, SystemExit
         return ("failed", str(error))
-    if not times:
-        return ("read", len(columns) + 1, 0, None, None)
-    return ("read", len(columns) + 1, len(times), times[0], times[-1])
+    return account(len(columns) + 1, times)
+
+
+def read_one_unlocked(path: str, width: int) -> tuple:
+    """read_one with tolvik_arrays, for the thread engine: the interpreter
+    lock is given up during the read. A damaged file's message is the text
+    that tolvik gives for it, so the report is the same as the other engines';
+    a file that cannot be opened or read gives the OSError that open() would."""
+    import tolvik_arrays  # only here: the other engines need no numpy
+
+    try:
+        plot = tolvik_arrays.read_plot(path, width)
+    except tolvik_arrays.PlotFormatError as error:
+        return ("failed", error.message)
+    except Exception as error:  # OSError, MemoryError
+        return ("failed", f"{type(error).__name__}: {error}")
+    return account(len(plot.names), plot.times)
 
 
 def describe(name: str, outcome: tuple) -> str:
@@ -152,6 +180,17 @@ class Report:
             self.printed += 1
 
 
+def read_with_pool(pool: Executor, read, paths: list[str], width: int, report: Report) -> None:
+    """Read every file with `read` on a concurrent.futures pool, then shut it down."""
+    try:
+        futures = {pool.submit(read, path, width): i for i, path in enumerate(paths)}
+        for future in as_completed(futures):
+            report.add(futures[future], outcome_of(future))
+    finally:
+        # On an interrupt, files not yet started are dropped rather than read.
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
 def read_with_processes(paths: list[str], width: int, workers: int, report: Report) -> str:
     # Workers start from a clean server process, not as forks of this one,
     # which may run threads by now (the progress bar's); the default on 3.14,
@@ -161,14 +200,15 @@ def read_with_processes(paths: list[str], width: int, workers: int, report: Repo
         mp_context=multiprocessing.get_context("forkserver"),
         initializer=stdout_to_stderr,
     )
-    try:
-        futures = {pool.submit(read_one, path, width): i for i, path in enumerate(paths)}
-        for future in as_completed(futures):
-            report.add(futures[future], outcome_of(future))
-    finally:
-        # On an interrupt, files not yet started are dropped rather than read.
-        pool.shutdown(wait=True, cancel_futures=True)
+    read_with_pool(pool, read_one, paths, width, report)
     return f"{workers} process{'es' if workers > 1 else ''}"
+
+
+def read_with_threads(paths: list[str], width: int, workers: int, report: Report) -> str:
+    # tolvik_arrays writes nothing to standard output: no redirection needed.
+    pool = ThreadPoolExecutor(max_workers=workers)
+    read_with_pool(pool, read_one_unlocked, paths, width, report)
+    return f"{workers} thread{'s' if workers > 1 else ''}"
 
 
 def read_with_dask(
@@ -239,10 +279,16 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
         "-j",
         "--workers",
         type=count(1),
-        help="worker processes of the pool or of the local Dask cluster "
-        "(default: the number of CPUs)",
+        help="worker processes of the pool or of the local Dask cluster, or threads "
+        "with --threads (default: the number of CPUs)",
     )
-    parser.add_argument(
+    engine = parser.add_mutually_exclusive_group()
+    engine.add_argument(
+        "--threads",
+        action="store_true",
+        help="read on threads of this process, with tolvik_arrays (needs numpy)",
+    )
+    engine.add_argument(
         "--dask",
         nargs="?",
         const="",
@@ -252,6 +298,13 @@ def parse_arguments(argv: list[str]) -> argparse.Namespace:
     args = parser.parse_args(argv)
     if not os.path.isdir(args.folder):
         parser.error(f"not a folder: {args.folder}")
+    if args.threads:
+        try:
+            import tolvik_arrays  # noqa: F401
+        except ImportError as error:
+            parser.error(f"--threads needs tolvik_arrays ({error})")
+        if args.width < 1:
+            parser.error("--width must be at least 1 with --threads")
     if args.dask is not None:
         try:
             import dask.distributed  # noqa: F401
@@ -279,7 +332,9 @@ def main(argv: list[str]) -> int:
     progress = Progress(len(names))
     report = Report(names, progress)
     try:
-        if args.dask is None:
+        if args.threads:
+            engine = read_with_threads(paths, args.width, args.workers, report)
+        elif args.dask is None:
             engine = read_with_processes(paths, args.width, args.workers, report)
         else:
             engine = read_with_dask(paths, args.width, args.workers, args.dask or None, report)
