@@ -228,7 +228,13 @@ def test_any_text_agrees_with_the_reference(tmp_path_factory, text):
         # every line kernel this machine runs against the plain rules: every
         # one-byte change of lines of 1 to 10 fields at widths 11 to 15, every
         # exponent and digit, the shortcut's limits, float midpoints
-        ("data_line_check", ["data_line*.cpp", "e_field.cpp", "parse_float.cpp"]),
+        ("data_line_check", ["text/data_line*.cpp", "text/e_field.cpp", "text/parse_float.cpp"]),
+        # the block reader of every vector kernel this machine runs against
+        # the portable one on texts of many blocks, every one-byte change near
+        # a run's ends, every cut; its conversion against the exact one for
+        # every w below 10^6 and every exponent of its table
+        ("block_run_check", ["text/ascii_line.cpp", "text/data_line*.cpp", "text/e_field.cpp",
+                             "text/parse_float.cpp", "lib/buffered_blocks*.cpp"]),
     ],
 )
 def test_native_check(tmp_path, check, sources):
@@ -241,7 +247,7 @@ def test_native_check(tmp_path, check, sources):
         pytest.skip("needs g++")
     root = pathlib.Path(__file__).resolve().parent.parent
     binary = tmp_path / check
-    files = sorted(str(p) for pattern in sources for p in (root / "src" / "text").glob(pattern))
+    files = sorted(str(p) for pattern in sources for p in (root / "src").glob(pattern))
     # A plain build and run, also when the suite itself runs sanitized.
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and "SAN_OPTIONS" not in k}
     subprocess.run(

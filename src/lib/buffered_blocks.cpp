@@ -1,24 +1,22 @@
 #include "lib/buffered_blocks.h"
 
+#include <cstring>
 #include <string_view>
 
 #include "text/ascii_line.h"
 #include "text/parse_float.h"
 
 namespace tolvik {
-namespace {
 
-// The value of a field in the layout that the kernel left to its caller:
-// read by position, else parsed from its text (the field without a leading
-// blank, which always parses). False if, against that, it does not.
-[[gnu::cold, gnu::noinline]] bool resolve(const DataLineLayout& layout, const char* field,
-                                          float& value) {
+bool resolve_field(const DataLineLayout& layout, const char* field, float& value) {
   if (layout.fields().shaped_value(field, value)) return true;
   std::string_view text(field, layout.width());
   if (text.front() == ' ') text.remove_prefix(1);
   ParseFloatError error;
   return parse_float32(text, value, error);
 }
+
+namespace {
 
 // Reads data lines of one field count with the kernel's decoder for that
 // count, as read_buffered_line does; what depends on the count alone is worked
@@ -44,7 +42,7 @@ class LineReader {
     if (decoded.shaped != all_ || text[end] != '\n') return 0;
     for (std::uint32_t undone = all_ & ~decoded.done; undone != 0; undone &= undone - 1) {
       const auto field = static_cast<unsigned>(__builtin_ctz(undone));
-      if (!resolve(layout_, text + at + field * width_, slots[field][index])) return 0;
+      if (!resolve_field(layout_, text + at + field * width_, slots[field][index])) return 0;
     }
     return end + 1;
   }
@@ -66,15 +64,47 @@ std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction 
   return LineReader(layout, kernel, count).read(text, size, at, slots, index);
 }
 
-BlocksRead read_buffered_blocks(const DataLineLayout& layout, LineKernelFunction kernel,
-                                const char* text, std::size_t size, std::uint64_t n,
-                                float* const* storage, std::size_t index, std::size_t max_blocks) {
+void size_block_scratch(BlockScratch& scratch, std::uint64_t n) {
+  // Runs of sixteen blocks (each parameter's values of a run then fill one
+  // 64-byte store), fewer for blocks of many parameters; blocks of more than
+  // 4096 parameters are read line by line.
+  constexpr std::uint64_t kRunFields = 4096;
+  if (n > kRunFields) return;
+  const std::size_t blocks = n <= kRunFields / 16 ? 16 : static_cast<std::size_t>(kRunFields / n);
+  const std::size_t fields = blocks * static_cast<std::size_t>(n);
+  const std::size_t lines = blocks * static_cast<std::size_t>((n - 1) / 10 + 1);
+  // Room past the last field for the vector code's whole-register loads and
+  // stores (up to fifteen fields' words, sixteen values); zeroed, so that no
+  // unset word is ever read.
+  scratch.words.reserve_exact(4 * fields + 64);
+  std::memset(scratch.words.data(), 0, (4 * fields + 64) * sizeof(std::uint32_t));
+  scratch.values.reserve_exact(fields + 16);
+  std::memset(scratch.values.data(), 0, (fields + 16) * sizeof(float));
+  scratch.line_starts.reserve_exact(lines);
+  scratch.run_blocks = blocks;
+}
+
+BufferedBlocks::BufferedBlocks(const DataLineLayout& layout, LineKernelFunction kernel,
+                               std::uint64_t n)
+    : layout_(layout), kernel_(kernel), n_(n) {
+#if defined(__x86_64__)
+  if (kernel == line_kernel(LineKernel::Avx512)) size_block_scratch(scratch_, n);
+#endif
+}
+
+BlocksRead BufferedBlocks::read(const char* text, std::size_t size, float* const* storage,
+                                std::size_t index, std::size_t max_blocks) {
+#if defined(__x86_64__)
+  if (scratch_.run_blocks != 0) {
+    return read_blocks_avx512(layout_, text, size, n_, storage, index, max_blocks, scratch_);
+  }
+#endif
   // Lines of ten fields, then one of the rest (one to ten).
-  const std::uint64_t full_lines = (n - 1) / 10;
-  const auto last = static_cast<unsigned>(n - 10 * full_lines);
+  const std::uint64_t full_lines = (n_ - 1) / 10;
+  const auto last = static_cast<unsigned>(n_ - 10 * full_lines);
   float* const* const last_slots = storage + 10 * full_lines;
-  const LineReader full_line(layout, kernel, 10);
-  const LineReader last_line(layout, kernel, last);
+  const LineReader full_line(layout_, kernel_, 10);
+  const LineReader last_line(layout_, kernel_, last);
   BlocksRead done{0, 0};
   for (; done.blocks < max_blocks; ++done.blocks, ++index) {
     const std::size_t lead = ascii_line_length(text + done.bytes, size - done.bytes);

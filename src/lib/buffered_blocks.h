@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "text/data_line.h"
+#include "text/growable.h"
 
 namespace tolvik {
 
@@ -26,13 +27,57 @@ std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction 
                                const char* text, std::size_t size, std::size_t at, unsigned count,
                                float* const* slots, std::size_t index);
 
-// Reads whole blocks of n parameters from the `size` bytes at `text`, at most
-// `max_blocks` of them, with the line kernel `kernel`: parameter p of block b
-// goes to storage[p][index + b]. Stops before the first block that is not of
-// the usual kind or does not lie whole in the text (its slots may have been
-// written; the general way writes them again).
-BlocksRead read_buffered_blocks(const DataLineLayout& layout, LineKernelFunction kernel,
-                                const char* text, std::size_t size, std::uint64_t n,
-                                float* const* storage, std::size_t index, std::size_t max_blocks);
+// The value of a field in the layout that a kernel left to its caller: read
+// by position, else parsed from its text (the field without a leading blank,
+// which always parses). False if, against that, it does not. Out of line:
+// rare.
+[[gnu::cold, gnu::noinline]] bool resolve_field(const DataLineLayout& layout, const char* field,
+                                                float& value);
+
+// Memory a block reader of a vector kernel works in, made once per read: the
+// fields of a run of blocks (their digits and signs as four 32-bit words
+// each), their values in file order, and where each data line starts.
+struct BlockScratch {
+  std::size_t run_blocks = 0;  // the most blocks in a run; 0: no block reader
+  Growable<std::uint32_t> words;
+  Growable<float> values;
+  Growable<std::uint32_t> line_starts;
+};
+
+// Reads whole blocks of n parameters straight from bytes already read, as many
+// as lie there in the usual layout.
+class BufferedBlocks {
+ public:
+  // For a layout that has the layout; throws OutOfMemory.
+  BufferedBlocks(const DataLineLayout& layout, LineKernelFunction kernel, std::uint64_t n);
+
+  // Reads whole blocks from the `size` bytes at `text`, at most `max_blocks`
+  // of them: parameter p of block b goes to storage[p][index + b]. Stops
+  // before the first block that is not of the usual kind or does not lie whole
+  // in the text (its slots may have been written; the general way writes them
+  // again).
+  BlocksRead read(const char* text, std::size_t size, float* const* storage, std::size_t index,
+                  std::size_t max_blocks);
+
+ private:
+  const DataLineLayout& layout_;
+  LineKernelFunction kernel_;
+  std::uint64_t n_;
+  BlockScratch scratch_;
+};
+
+#if defined(__x86_64__)
+// The AVX-512 kernel's block reader, with BufferedBlocks::read's contract: it
+// reads the fields of a run of blocks first, then converts them sixteen at a
+// time across line ends, and stores each parameter's values of the run
+// together. `scratch` is sized by size_block_scratch.
+BlocksRead read_blocks_avx512(const DataLineLayout& layout, const char* text, std::size_t size,
+                              std::uint64_t n, float* const* storage, std::size_t index,
+                              std::size_t max_blocks, BlockScratch& scratch);
+#endif
+
+// Sizes `scratch` for runs of blocks of n parameters, or leaves it empty
+// (run_blocks 0) when blocks are too large for runs; throws OutOfMemory.
+void size_block_scratch(BlockScratch& scratch, std::uint64_t n);
 
 }  // namespace tolvik

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -223,6 +224,8 @@ std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotSt
   std::vector<float*> storage = storage_pointers(n);
   // Lines of a block: the lead line and its data lines.
   const std::uint64_t block_lines = 1 + (n - 1) / kFieldsPerLine + 1;
+  std::optional<BufferedBlocks> buffered;
+  if (layout.has_layout()) buffered.emplace(layout, kernel, n);
 
   // Values are written straight into their slots; blocks first to room - 1
   // have slots.
@@ -232,10 +235,10 @@ std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotSt
   for (;;) {
     // Usually the blocks that follow are in the buffer, in the simulation's
     // layout: read as many of them there at once as the store has room for.
-    if (layout.has_layout() && blocks < room) {
+    if (buffered && blocks < room) {
       const std::string_view unread = lines.unread();
-      const BlocksRead read = read_buffered_blocks(layout, kernel, unread.data(), unread.size(), n,
-                                                   storage.data(), blocks - first, room - blocks);
+      const BlocksRead read = buffered->read(unread.data(), unread.size(), storage.data(),
+                                             blocks - first, room - blocks);
       if (read.blocks != 0) {
         lines.skip(read.bytes, read.blocks * block_lines);
         blocks += read.blocks;

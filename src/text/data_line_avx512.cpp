@@ -8,79 +8,13 @@
 
 #include <array>
 
-// GCC 12's intrinsic headers leave the unused source operand of many
-// intrinsics undefined in a way its own uninitialised-use analysis reports
-// (fixed in GCC 13); nothing here reads an undefined value.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
-
+#include "text/data_line_avx512.h"
 #include "text/fast_decimal.h"
-
-#define TOLVIK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,fma")))
 
 namespace tolvik {
 namespace {
 
-using Layout = DataLineLayout;
-
-template <class T>
-TOLVIK_AVX512 inline __m512i broadcast16(const T& table) {
-  return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())));
-}
-
-TOLVIK_AVX512 inline __m512i load64(const std::array<unsigned char, 64>& table) {
-  return _mm512_load_si512(table.data());
-}
-
-struct Constants {
-  __m512i spread, class_high, class_low, expected, digits, byte_weights, pair_weights;
-  __m512i low_nibble, ascii_zero;
-  __m256i bias, outside_index, sign_bit;
-  __m512d ten_thousand, hundred_million;
-  std::uint64_t outside;
-};
-
-TOLVIK_AVX512 inline Constants make_constants(const Layout& layout) {
-  const Layout::Lanes& lanes = layout.lanes();
-  const __m512i outside = load64(lanes.outside);
-  return {
-      load64(layout.spread()),
-      broadcast16(Layout::kClassHigh),
-      broadcast16(Layout::kClassLow),
-      load64(lanes.expected),
-      load64(lanes.digits),
-      broadcast16(Layout::kByteWeights),
-      broadcast16(Layout::kPairWeights),
-      _mm512_set1_epi8(0x0F),
-      _mm512_set1_epi8('0'),
-      _mm256_set1_epi32(layout.exponent_bias()),
-      _mm256_set1_epi32(static_cast<int>(fast_decimal_detail::kCount)),
-      _mm256_set1_epi32(INT32_MIN),
-      _mm512_set1_pd(1e4),
-      _mm512_set1_pd(1e8),
-      _mm512_test_epi8_mask(outside, outside),  // a bit for each byte outside the fields
-  };
-}
-
-// `present` fields (1 to 4) from `first`, one per lane: per lane, the four
-// 32-bit words of Layout::kPairWeights. Returns a byte mask with a bit clear
-// for each byte of the fields that the layout does not allow there.
-TOLVIK_AVX512 inline std::uint64_t decode_four(const char* first, unsigned present, unsigned width,
-                                               const Constants& c, __m512i& parts) {
-  const unsigned bytes = (present - 1) * width + 16;  // at most 61
-  const __m512i raw = _mm512_permutexvar_epi8(
-      c.spread, _mm512_maskz_loadu_epi8((std::uint64_t{1} << bytes) - 1, first));
-  const __m512i high_nibble = _mm512_and_si512(_mm512_srli_epi16(raw, 4), c.low_nibble);
-  const __m512i classes = _mm512_and_si512(_mm512_shuffle_epi8(c.class_high, high_nibble),
-                                           _mm512_shuffle_epi8(c.class_low, raw));
-  const __m512i digits = _mm512_shuffle_epi8(_mm512_sub_epi8(raw, c.ascii_zero), c.digits);
-  parts = _mm512_madd_epi16(_mm512_maddubs_epi16(digits, c.byte_weights), c.pair_weights);
-  const std::uint64_t absent = present == 4 ? 0 : ~std::uint64_t{0} << (16 * present);
-  return _mm512_test_epi8_mask(classes, c.expected) | c.outside | absent;
-}
+using namespace avx512;
 
 // As in the AVX2 kernel: the lanes of `result` that are exactly float
 // midpoints move one double step towards the exact value.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "field_text.h"
 #include "text/data_line.h"
 #include "text/fast_decimal.h"
 #include "text/parse_float.h"
@@ -87,23 +88,6 @@ std::string random_field(unsigned width, bool realistic) {
   field[width - 3] = below(2) ? '+' : '-';
   field[width - 2] = static_cast<char>('0' + exponent / 10);
   field[width - 1] = static_cast<char>('0' + exponent % 10);
-  return field;
-}
-
-// The field of the given width that writes the significand w (width - 6
-// digits) with the written exponent x.
-std::string field_of(unsigned width, std::uint64_t w, int x, char sign = ' ') {
-  const unsigned digits = width - 6;
-  std::string text(digits, '0');
-  for (unsigned i = digits; i-- > 0; w /= 10) text[i] = static_cast<char>('0' + w % 10);
-  std::string field(1, sign);
-  field += text[0];
-  field += '.';
-  field += text.substr(1);
-  field += 'E';
-  field += x < 0 ? '-' : '+';
-  field += static_cast<char>('0' + (x < 0 ? -x : x) / 10);
-  field += static_cast<char>('0' + (x < 0 ? -x : x) % 10);
   return field;
 }
 
