@@ -1,7 +1,8 @@
 // libFuzzer harness for read_plot_file, built without Python (tools/fuzz.sh).
-// Each input is also read the way tolvik_arrays reads it (read_plot_arrays),
-// which must give the same values bit for bit, or the same failure, without
-// writing anything.
+// Each input is also read the way tolvik_arrays reads it (into an ArrayStore,
+// silently, topping the buffer up; with a buffer of 512 bytes, so that blocks
+// are cut by its end all the time), which must give the same values bit for
+// bit, or the same failure, without writing anything.
 //
 // Input layout; tools/fuzz_replay.py decodes inputs by the same rule:
 //   empty input            -> n_digits = 12, empty file
@@ -149,7 +150,10 @@ void check_arrays(const std::variant<tolvik::PlotData, tolvik::ReaderFailure>& l
                   const FuzzInput& input) {
   std::variant<tolvik::PlotArrays, tolvik::ReaderFailure> arrays = tolvik::ReaderFailure("", {});
   try {
-    arrays = tolvik::read_plot_arrays(file_path, input.n_digits);
+    tolvik::ArrayStore store;
+    const std::size_t blocks = tolvik::read_plot(file_path, input.n_digits, store,
+                                                 {tolvik::Reporting::Silent, 512, true});
+    arrays = std::move(store).finish(blocks);
   } catch (const tolvik::ReaderFailure& failure) {
     arrays = failure;
   } catch (const tolvik::OutOfMemory&) {

@@ -68,6 +68,7 @@ class PlotLines {
     return true;
   }
   std::string_view unread() const noexcept { return source_.unread(); }
+  bool top_up() { return source_.top_up(); }
   // Consumes `lines` whole lines, `bytes` bytes of unread().
   void skip(std::size_t bytes, std::uint64_t lines) noexcept {
     source_.skip(bytes);
@@ -244,6 +245,9 @@ std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotSt
         blocks += read.blocks;
         continue;
       }
+      // The next block may be cut by the buffer's end: with the buffer less
+      // than half full, top it up once and look again.
+      if (options.top_up && unread.size() < options.buffer_bytes / 2 && lines.top_up()) continue;
     }
     // One block the general way. Its lead line is dropped unexamined; its end
     // is the end of the blocks.
@@ -299,15 +303,15 @@ std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotSt
 
 PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits) {
   PlotDataStore store;
-  const std::size_t blocks =
-      read_plot(file_path, n_digits, store, {Reporting::Diagnostic, LineSource::kBufferSize});
+  const std::size_t blocks = read_plot(file_path, n_digits, store,
+                                       {Reporting::Diagnostic, LineSource::kBufferSize, false});
   return std::move(store).take(blocks);
 }
 
 PlotArrays read_plot_arrays(std::string_view file_path, std::uint64_t n_digits) {
   ArrayStore store;
   const std::size_t blocks =
-      read_plot(file_path, n_digits, store, {Reporting::Silent, kArraysBuffer});
+      read_plot(file_path, n_digits, store, {Reporting::Silent, kArraysBuffer, true});
   return std::move(store).finish(blocks);
 }
 

@@ -24,6 +24,11 @@ struct ReadOptions {
   Reporting reporting;
   // The line source's buffer, and the most bytes asked of the system at once.
   std::size_t buffer_bytes;
+  // Whether blocks cut by the buffer's end are moved to its front and
+  // completed by reading more, so that they too are read straight from the
+  // buffer; otherwise (the module tolvik) the system is asked for bytes only
+  // when the buffer is used up, and such a block is read line by line.
+  bool top_up;
 };
 
 // Reads the file at `file_path` into `store` and returns the number of blocks.
@@ -35,7 +40,7 @@ std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotSt
                       const ReadOptions& options);
 
 // The module's read: every value in a PlotData, failures reported as they are
-// raised, through an 8192-byte buffer.
+// raised, through an 8192-byte buffer refilled when used up.
 PlotData read_plot_file(std::string_view file_path, std::uint64_t n_digits);
 
 // The read of tolvik_arrays: the names and float arrays, nothing written,

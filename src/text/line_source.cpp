@@ -1,10 +1,10 @@
 #include "text/line_source.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "text/ascii_line.h"
 #include "text/utf8.h"
@@ -17,6 +17,10 @@ LineSource::LineSource(FileDescriptor file, std::size_t buffer_size)
 }
 
 bool LineSource::refill() {
+  if (pending_error_) {
+    error_ = std::exchange(pending_error_, std::nullopt);
+    return false;
+  }
   for (;;) {
     ssize_t n = ::read(file_.get(), buffer_.data(), buffer_size_);
     if (n >= 0) {
@@ -33,10 +37,42 @@ bool LineSource::refill() {
   }
 }
 
-std::optional<std::uint64_t> LineSource::regular_file_size() const noexcept {
-  struct stat64 status;
-  if (::fstat64(file_.get(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-  return static_cast<std::uint64_t>(status.st_size);
+std::optional<std::uint64_t> LineSource::file_size() const noexcept {
+  // Where the end is, then back to where the reads are. (By seeking rather
+  // than by fstat, which newer C libraries export under a newer version and
+  // so would narrow the systems the module runs on.) A pipe cannot seek.
+  const int fd = file_.get();
+  const off64_t here = ::lseek64(fd, 0, SEEK_CUR);
+  if (here < 0) return std::nullopt;
+  const off64_t end = ::lseek64(fd, 0, SEEK_END);
+  if (::lseek64(fd, here, SEEK_SET) != here) {
+    // The reads would go on from elsewhere: the next one fails instead.
+    pending_error_ = IoError::os(errno == 0 ? EIO : errno);
+    return std::nullopt;
+  }
+  if (end < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(end);
+}
+
+bool LineSource::top_up() {
+  if (pending_error_ || (pos_ == 0 && filled_ == buffer_size_)) return false;
+  const std::size_t kept = filled_ - pos_;
+  std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
+  pos_ = 0;
+  filled_ = kept;
+  for (;;) {
+    ssize_t n = ::read(file_.get(), buffer_.data() + filled_, buffer_size_ - filled_);
+    if (n >= 0) {
+      filled_ += static_cast<std::size_t>(n);
+      read_total_ += static_cast<std::size_t>(n);
+      return n > 0;
+    }
+    int err = errno;
+    if (!is_interrupted(err)) {
+      pending_error_ = IoError::os(err);
+      return false;
+    }
+  }
 }
 
 bool LineSource::skip_ascii_line() noexcept {

@@ -46,6 +46,12 @@ class LineSource {
   // and its terminator that the caller has recognised there as a whole,
   // well-formed line. line() is not changed.
   void skip(std::size_t count) noexcept { pos_ += count; }
+  // Moves unread() to the front of the buffer and asks the system once for
+  // more bytes after it, for a caller that found the lines it wants cut by the
+  // buffer's end. True when bytes were added; false at the end of the file,
+  // with a full buffer, or when the read fails, whose error the next line that
+  // needs bytes from the system then reports. line() is no longer valid.
+  bool top_up();
   // How many bytes from the start of the current line may be read, all of
   // them set: the line, its terminator and the bytes read from the file
   // after them (for a line gathered across refills, kLineSlack zero bytes
@@ -59,9 +65,9 @@ class LineSource {
   // Bytes of the file handed out so far: every line consumed with its
   // terminator.
   std::uint64_t consumed() const noexcept { return read_total_ - (filled_ - pos_); }
-  // The size of the file when it is a regular file (asked of the system on
-  // each call); none for a pipe, a device or a file whose size cannot be had.
-  std::optional<std::uint64_t> regular_file_size() const noexcept;
+  // The size of the file (asked of the system on each call); none for a pipe
+  // or anything else whose size cannot be had.
+  std::optional<std::uint64_t> file_size() const noexcept;
 
  private:
   // Refills the empty buffer; false with error_ set when the read fails.
@@ -78,6 +84,9 @@ class LineSource {
   std::size_t line_room_ = 0;
   bool line_is_ascii_ = false;
   std::optional<IoError> error_;
+  // A failure for the next refill: of a top_up's read, or of the seek back
+  // after file_size (which otherwise changes nothing).
+  mutable std::optional<IoError> pending_error_;
 };
 
 }  // namespace tolvik
