@@ -50,7 +50,7 @@ std::size_t ArrayStore::next_capacity(std::size_t blocks, const LineSource& line
   // Without a size to go by (a pipe, a device, a file that has grown since),
   // the room doubles.
   const std::size_t doubled = blocks < 8 ? 16 : blocks * 2;
-  const std::optional<std::uint64_t> size = lines.regular_file_size();
+  const std::optional<std::uint64_t> size = lines.file_size();
   const std::uint64_t consumed = lines.consumed();
   if (!size || *size <= consumed) return doubled;
   const std::uint64_t left = *size - consumed;
@@ -60,11 +60,14 @@ std::size_t ArrayStore::next_capacity(std::size_t blocks, const LineSource& line
   if (blocks == 0) {
     more = std::min(most, std::max<std::uint64_t>(1, kFirstRoomBytes / least_bytes_));
   } else {
-    // As many as the bytes left hold at the bytes per block so far, with a
-    // little to spare for blocks that come out shorter.
+    // As many as the bytes left hold at the bytes per block so far: exactly
+    // the blocks there are when they all take the same bytes, as they often
+    // do, so that no row need move at the end. Should that room run out after
+    // all, the next one has some to spare.
     const std::uint64_t per_block = std::max<std::uint64_t>(1, (consumed - blocks_start_) / blocks);
     const std::uint64_t expected = left / per_block + 1;
-    more = std::min(most, expected + expected / 64 + 16);
+    const std::uint64_t spare = rooms_ > 1 ? expected / 8 + 16 : 0;
+    more = std::min(most, expected + spare);
   }
   if (more > kMaxFloats - blocks) return kMaxFloats;
   return std::max<std::size_t>(blocks + static_cast<std::size_t>(more), blocks + 1);
@@ -85,6 +88,7 @@ PlotStore::Room ArrayStore::make_room(std::size_t blocks, float** slots, const L
   times_ = std::move(times);
   values_ = std::move(values);
   capacity_ = capacity;
+  ++rooms_;
   slots[0] = times_.data();
   for (std::size_t row = 0; row < rows_; ++row) slots[row + 1] = values_.data() + row * capacity;
   return Room{0, capacity};

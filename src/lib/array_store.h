@@ -1,9 +1,10 @@
 // Fills the arrays of a plot: the times in one array of floats, and the values
 // of parameters 1 to n - 1 as the rows of one matrix, row p - 1 for parameter
-// p. Values are written where they will live: the rows are laid out with
-// room for as many blocks as the file can still hold (judged by its size and
-// the bytes each block has taken so far), so that a read usually lays them
-// out once and at the end moves each row down to close the gaps.
+// p. Values are written where they will live: after a first small room, the
+// rows are laid out with room for as many blocks as the rest of the file holds
+// at the bytes each block has taken so far, so that a read usually lays them
+// out twice, the first time with few values to move; when blocks differ in
+// size, the rows move down at the end to close the gaps.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +42,7 @@ class ArrayStore final : public PlotStore {
   std::uint64_t least_bytes_ = 1;   // the fewest bytes a whole block can take
   std::uint64_t blocks_start_ = 0;  // the file offset of the first block
   std::size_t capacity_ = 0;        // blocks each row has room for
+  std::size_t rooms_ = 0;           // rooms made so far
   FloatArray times_;
   FloatArray values_;
 };
