@@ -104,6 +104,12 @@ repaired=(dist/wheelhouse/tolvik-*-"$tag"-*manylinux*.whl)
 ((${#repaired[@]} == 1)) || die "expected one repaired $tag wheel in dist/wheelhouse"
 say "auditwheel show ${repaired[0]}"
 auditwheel show "${repaired[0]}" | tee "$work/show.txt"
+# The wheel runs on every Linux with glibc 2.28 or newer (manylinux_2_28):
+# a call that binds to a newer C library symbol narrows that, and fails here.
+glibc_minor=$(basename "${repaired[0]}" | grep -o 'manylinux_2_[0-9]*' | sed 's/manylinux_2_//' |
+  sort -n | head -n 1)
+[[ -n $glibc_minor ]] && ((glibc_minor <= 28)) ||
+  die "the wheel needs glibc newer than 2.28 (${repaired[0]}): see auditwheel's report above"
 # The module is linked with its C++ runtime inside, so repair must not have
 # grafted any library into the wheel.
 if "$work/tools/bin/python" -m zipfile -l "${repaired[0]}" | grep -q '\.libs/'; then
