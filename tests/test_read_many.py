@@ -317,3 +317,29 @@ def test_dask_frame_all_good_and_no_scheduler(folder, tmp_path):
     assert done.returncode == 2 and done.stdout == ""
     assert f"cannot reach the Dask scheduler at {address}: " in done.stderr
     assert "Traceback" not in done.stderr
+
+
+def test_plot_and_failure_cross_dask(folder, scheduler):
+    """A Plot returned by a Dask worker and a PlotFormatError raised there
+    arrive as themselves, with no wrapper."""
+    dask_frame_usable()
+    distributed = pytest.importorskip("distributed")
+    tolvik_arrays = pytest.importorskip("tolvik_arrays")
+    where, _ = folder
+    good, bad = str(where / "a.plt"), str(where / "number.plt")
+    expected = error_of(tolvik_arrays.read_plot, bad)
+    with distributed.Client(scheduler) as client:
+        plot = client.submit(tolvik_arrays.read_plot, good, 12).result(timeout=60)
+        error = client.submit(tolvik_arrays.read_plot, bad, 12).exception(timeout=60)
+    assert type(plot) is tolvik_arrays.Plot
+    assert plot.times.tolist() == tolvik_arrays.read_plot(good, 12).times.tolist()
+    assert type(error) is tolvik_arrays.PlotFormatError
+    assert (error.path, error.line, error.message) == (expected.path, expected.line, expected.message)
+
+
+def error_of(read, path):
+    try:
+        read(path, 12)
+    except Exception as error:  # noqa: BLE001 - the error is what is wanted
+        return error
+    raise AssertionError(f"{path} was read")
