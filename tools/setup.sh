@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Set up a development checkout: CPython 3.14, a virtual environment in .venv,
-# tolvik built and installed into it with its test dependencies and Dask (the
-# tests run examples/read_many.py with both of its engines), and a smoke run
-# of the example. Run from anywhere; safe to rerun (an existing working .venv is
+# tolvik (both modules) built and installed into it with its test
+# dependencies, numpy and pandas, and Dask (the tests run the examples with
+# every engine), and a smoke run of the example. Run from anywhere; safe to rerun (an existing working .venv is
 # kept, the package is rebuilt).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
