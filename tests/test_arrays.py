@@ -157,13 +157,15 @@ def test_threads(plot_file):
 @pytest.mark.parametrize("pool_type", ["futures", "multiprocessing"])
 def test_process_pool(plot_file, pool_type):
     paths = [*many_files(plot_file, 2), plot_file(BROKEN)]
+    # Not by fork: this process may have threads by now.
+    context = multiprocessing.get_context("forkserver")
     if pool_type == "futures":
-        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+        with concurrent.futures.ProcessPoolExecutor(2, mp_context=context) as pool:
             futures = [pool.submit(read_plot, path, 12) for path in paths]
             plots = [f.result() for f in futures[:2]]
             error = futures[2].exception()
     else:
-        with multiprocessing.Pool(2) as pool:
+        with context.Pool(2) as pool:
             results = [pool.apply_async(read_plot, (path, 12)) for path in paths]
             plots = [r.get(timeout=60) for r in results[:2]]
             error = error_of(results[2].get, timeout=60)
