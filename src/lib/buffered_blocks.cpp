@@ -72,7 +72,6 @@ void size_block_scratch(BlockScratch& scratch, std::uint64_t n) {
   if (n > kRunFields) return;
   const std::size_t blocks = n <= kRunFields / 16 ? 16 : static_cast<std::size_t>(kRunFields / n);
   const std::size_t fields = blocks * static_cast<std::size_t>(n);
-  const std::size_t lines = blocks * static_cast<std::size_t>((n - 1) / 10 + 1);
   // Room past the last field for the vector code's whole-register loads and
   // stores (up to fifteen fields' words, sixteen values); zeroed, so that no
   // unset word is ever read.
@@ -80,7 +79,7 @@ void size_block_scratch(BlockScratch& scratch, std::uint64_t n) {
   std::memset(scratch.words.data(), 0, (4 * fields + 64) * sizeof(std::uint32_t));
   scratch.values.reserve_exact(fields + 16);
   std::memset(scratch.values.data(), 0, (fields + 16) * sizeof(float));
-  scratch.line_starts.reserve_exact(lines);
+  scratch.undone.reserve_exact(fields / 16 + 1);
   scratch.run_blocks = blocks;
 }
 

@@ -36,12 +36,18 @@ std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction 
 
 // Memory a block reader of a vector kernel works in, made once per read: the
 // fields of a run of blocks (their digits and signs as four 32-bit words
-// each), their values in file order, and where each data line starts.
+// each) and their values, in file order.
 struct BlockScratch {
   std::size_t run_blocks = 0;  // the most blocks in a run; 0: no block reader
   Growable<std::uint32_t> words;
   Growable<float> values;
-  Growable<std::uint32_t> line_starts;
+  // Sixteen fields from `first` of which those in the mask `fields` were left
+  // to the exact algorithm.
+  struct Undone {
+    std::size_t first;
+    std::uint32_t fields;
+  };
+  Growable<Undone> undone;
 };
 
 // Reads whole blocks of n parameters straight from bytes already read, as many

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "text/ascii_line.h"
 #include "text/data_line_avx512.h"
@@ -111,14 +112,14 @@ TOLVIK_AVX512 inline __mmask16 convert_sixteen(const ConvertConstants& c, bool n
 }
 
 // How a data line of `count` fields is read: in groups of up to four fields,
-// each group's bytes loaded at once; `ignored` marks the bytes of a group's
-// lanes that need not be in the layout (past a field, or a lane of no field).
+// each group's bytes loaded at once; `inside` marks the bytes of a group's
+// lanes that must be in the layout (those of its fields).
 struct LineShape {
   unsigned count = 0;
   unsigned groups = 0;
   std::size_t span = 0;  // count * width
-  std::array<std::uint64_t, 3> load{};
-  std::array<std::uint64_t, 3> ignored{};
+  std::array<__mmask64, 3> load{};
+  std::array<__mmask64, 3> inside{};
 };
 
 LineShape line_shape(const Constants& c, unsigned width, unsigned count) {
@@ -129,22 +130,78 @@ LineShape line_shape(const Constants& c, unsigned width, unsigned count) {
     const unsigned present = std::min(4u, count - g);
     shape.load[shape.groups] = (std::uint64_t{1} << (present * width)) - 1;
     const std::uint64_t absent = present == 4 ? 0 : ~std::uint64_t{0} << (16 * present);
-    shape.ignored[shape.groups] = c.outside | absent;
+    shape.inside[shape.groups] = ~(c.outside | absent);
   }
   return shape;
 }
 
 // Reads the fields of the data line at `line` into `out` (four words each).
-// True when every field has the layout.
-TOLVIK_AVX512 inline bool read_line(const LineShape& shape, unsigned width, const char* line,
-                                    const Constants& c, std::uint32_t* out) {
-  std::uint64_t allowed = ~std::uint64_t{0};
+// Returns a mask with a bit set for each byte the layout does not allow.
+TOLVIK_AVX512 inline __mmask64 read_line(const LineShape& shape, unsigned width, const char* line,
+                                         const Constants& c, std::uint32_t* out) {
+  __mmask64 wrong = 0;
   for (unsigned g = 0; g < shape.groups; ++g) {
     __m512i parts;
-    allowed &= read_lanes(line + 4 * g * width, shape.load[g], c, parts) | shape.ignored[g];
+    wrong = _kor_mask64(wrong,
+                        read_lanes(line + 4 * g * width, shape.load[g], shape.inside[g], c, parts));
     _mm512_storeu_si512(out + 16 * g, parts);
   }
-  return allowed == ~std::uint64_t{0};
+  return wrong;
+}
+
+// The length of the lead line at `text` (to its "\n", not counted) when it
+// ends within the `size` bytes there and is plain ASCII; kNoAsciiLine
+// otherwise. Lines of up to 63 bytes are found with one load.
+TOLVIK_AVX512 inline std::size_t lead_line_length(const char* text, std::size_t size) {
+  const __mmask64 readable = size >= 64 ? ~__mmask64{0} : (__mmask64{1} << size) - 1;
+  const __m512i bytes = _mm512_maskz_loadu_epi8(readable, text);
+  const __mmask64 ends = _mm512_mask_cmpeq_epi8_mask(readable, bytes, _mm512_set1_epi8('\n'));
+  if (ends == 0) return ascii_line_length(text, size);
+  const unsigned length = static_cast<unsigned>(__builtin_ctzll(ends));
+  const std::uint64_t before = (std::uint64_t{1} << length) - 1;  // length is below 64
+  return (_mm512_movepi8_mask(bytes) & before) == 0 ? length : kNoAsciiLine;
+}
+
+// The text of parameter p of the block from `block` to `end`, a block read
+// whole (rare: for a value left to the exact algorithm).
+[[gnu::cold, gnu::noinline]] const char* field_text(const char* block, const char* end,
+                                                    std::uint64_t p, unsigned width) {
+  auto after_line = [end](const char* line) {
+    return static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line))) +
+           1;
+  };
+  const char* line = after_line(block);  // the lead line
+  for (std::uint64_t k = 0; k < p / 10; ++k) line = after_line(line);
+  return line + (p % 10) * width;
+}
+
+// What resolving the values left undone needs to know about a run.
+struct Resolving {
+  const DataLineLayout& layout;
+  const char* text;
+  const std::size_t* block_starts;  // and where the last block ends
+  std::uint64_t n;
+};
+
+// Resolves the values left undone, in file order; returns the blocks of the
+// run that are read, fewer than `blocks` when a field cannot be read after
+// all (the run then ends before its block).
+[[gnu::cold, gnu::noinline]] std::size_t resolve_undone(const Resolving& run,
+                                                        const BlockScratch::Undone* undone,
+                                                        std::size_t count, float* values,
+                                                        std::size_t blocks) {
+  for (std::size_t i = 0; i < count; ++i) {
+    for (unsigned left = undone[i].fields; left != 0; left &= left - 1) {
+      const std::size_t field = undone[i].first + static_cast<unsigned>(__builtin_ctz(left));
+      const std::size_t block = field / run.n;
+      if (block >= blocks) return blocks;
+      const char* text =
+          field_text(run.text + run.block_starts[block], run.text + run.block_starts[block + 1],
+                     field % run.n, run.layout.width());
+      if (!resolve_field(run.layout, text, values[field])) return block;
+    }
+  }
+  return blocks;
 }
 
 // Transposes sixteen rows of sixteen floats in place.
@@ -208,7 +265,6 @@ TOLVIK_AVX512 BlocksRead read_blocks_avx512(const DataLineLayout& layout, const 
   const LineShape last = line_shape(c, width, static_cast<unsigned>(n - 10 * (data_lines - 1)));
   std::uint32_t* const words = scratch.words.data();
   float* const values = scratch.values.data();
-  std::uint32_t* const line_starts = scratch.line_starts.data();
 
   BlocksRead done{0, 0};
   while (done.blocks < max_blocks) {
@@ -216,11 +272,11 @@ TOLVIK_AVX512 BlocksRead read_blocks_avx512(const DataLineLayout& layout, const 
     const std::size_t wanted = std::min(scratch.run_blocks, max_blocks - done.blocks);
     std::size_t blocks = 0;
     std::size_t at = done.bytes;
-    std::size_t block_ends[16];
+    std::size_t block_starts[17];  // and where the last one ends
+    block_starts[0] = done.bytes;
     std::uint32_t* out = words;
-    std::uint32_t* starts = line_starts;
     for (; blocks < wanted; ++blocks) {
-      const std::size_t lead = ascii_line_length(text + at, size - at);
+      const std::size_t lead = lead_line_length(text + at, size - at);
       if (lead == kNoAsciiLine) break;
       std::size_t pos = at + lead + 1;
       bool whole = true;
@@ -231,49 +287,44 @@ TOLVIK_AVX512 BlocksRead read_blocks_avx512(const DataLineLayout& layout, const 
           whole = false;
           break;
         }
-        *starts++ = static_cast<std::uint32_t>(pos);
-        const bool shaped = read_line(shape, width, text + pos, c, out);
+        const __mmask64 wrong = read_line(shape, width, text + pos, c, out);
         out += 4 * shape.count;
         std::size_t end = pos + shape.span;
         if (text[end] == '\r' && end + 1 < size) ++end;
-        if (!shaped || text[end] != '\n') {
+        if (wrong != 0 || text[end] != '\n') {
           whole = false;
           break;
         }
         pos = end + 1;
       }
       if (!whole) break;
-      block_ends[blocks] = pos;
       at = pos;
+      block_starts[blocks + 1] = pos;
     }
     if (blocks == 0) break;
 
-    // 2. Their values, sixteen at a time; the undecided ones one by one. A
-    // field that cannot be read after all ends the run before its block.
+    // 2. Their values, sixteen at a time; the undecided ones one by one
+    // afterwards.
     const std::size_t fields = blocks * n;
+    std::size_t undone = 0;  // sixteens with values left undone
     for (std::size_t f = 0; f < fields; f += 16) {
-      const std::size_t present = std::min<std::size_t>(16, fields - f);
-      const auto wanted_fields = static_cast<__mmask16>((1u << present) - 1);
-      const __mmask16 stored = convert_sixteen(cc, nine, words + 4 * f, values + f);
-      for (unsigned left = wanted_fields & ~stored; left != 0; left &= left - 1) {
-        const std::size_t field = f + static_cast<unsigned>(__builtin_ctz(left));
-        const std::size_t block = field / n;
-        const std::size_t p = field % n;
-        const char* text_of_field =
-            text + line_starts[block * data_lines + p / 10] + (p % 10) * width;
-        if (!resolve_field(layout, text_of_field, values[field])) {
-          blocks = block;
-          break;
-        }
+      const auto wanted_fields =
+          static_cast<__mmask16>(fields - f >= 16 ? 0xFFFF : (1u << (fields - f)) - 1);
+      const __mmask16 left = wanted_fields & ~convert_sixteen(cc, nine, words + 4 * f, values + f);
+      if (left != 0) [[unlikely]] {
+        scratch.undone.data()[undone++] = {f, left};
       }
-      if (f + present >= blocks * n) break;
     }
-    if (blocks == 0) break;
+    if (undone != 0) {
+      const Resolving resolving{layout, text, block_starts, n};
+      blocks = resolve_undone(resolving, scratch.undone.data(), undone, values, blocks);
+      if (blocks == 0) break;
+    }
 
     // 3. Each parameter's values of the run together.
     store_columns(values, blocks, n, storage, index + done.blocks);
     done.blocks += blocks;
-    done.bytes = block_ends[blocks - 1];
+    done.bytes = block_starts[blocks];
     if (blocks < wanted) break;
   }
   return done;

@@ -57,7 +57,7 @@ inline constexpr ClassTable kClassTable = make_class_table();
 
 struct Constants {
   __m512i spread, expected, digits, byte_weights, pair_weights;
-  __m512i ascii_zero, classes_low, classes_high;
+  __m512i ascii_zero, classes_low, classes_high, last_ascii;
   __m256i bias, outside_index, sign_bit;
   __m512d ten_thousand, hundred_million;
   std::uint64_t outside;
@@ -75,6 +75,7 @@ TOLVIK_AVX512 inline Constants make_constants(const Layout& layout) {
       _mm512_set1_epi8('0'),
       _mm512_load_si512(kClassTable.classes.data()),
       _mm512_load_si512(kClassTable.classes.data() + 64),
+      _mm512_set1_epi8(0x7F),
       _mm256_set1_epi32(layout.exponent_bias()),
       _mm256_set1_epi32(static_cast<int>(fast_decimal_detail::kCount)),
       _mm256_set1_epi32(INT32_MIN),
@@ -86,19 +87,18 @@ TOLVIK_AVX512 inline Constants make_constants(const Layout& layout) {
 
 // Up to four fields from `first`, one per lane, of which the bytes that `load`
 // selects are read (the fields' own at least): per lane, the four 32-bit words
-// of Layout::kPairWeights. Returns a byte mask with a bit set for each byte of
-// a lane that the layout allows there (bytes outside the fields, and lanes of
-// no field, are the caller's to ignore).
-TOLVIK_AVX512 inline std::uint64_t read_lanes(const char* first, __mmask64 load, const Constants& c,
-                                              __m512i& parts) {
+// of Layout::kPairWeights. Returns a byte mask with a bit set for each byte
+// that `inside` selects and that the layout does not allow there.
+TOLVIK_AVX512 inline __mmask64 read_lanes(const char* first, __mmask64 load, __mmask64 inside,
+                                          const Constants& c, __m512i& parts) {
   const __m512i raw = _mm512_permutexvar_epi8(c.spread, _mm512_maskz_loadu_epi8(load, first));
-  // The class of each byte from its low seven bits; a byte from 0x80 on has
-  // no class.
-  const __m512i classes = _mm512_permutex2var_epi8(c.classes_low, raw, c.classes_high);
-  const __mmask64 ascii = ~_mm512_movepi8_mask(raw);
   const __m512i digits = _mm512_shuffle_epi8(_mm512_sub_epi8(raw, c.ascii_zero), c.digits);
   parts = _mm512_madd_epi16(_mm512_maddubs_epi16(digits, c.byte_weights), c.pair_weights);
-  return _mm512_mask_test_epi8_mask(ascii, classes, c.expected);
+  // The class of each byte from the table of the 128 below 0x80; every byte
+  // from 0x80 on takes the class of 0x7F, which is none.
+  const __m512i classes =
+      _mm512_permutex2var_epi8(c.classes_low, _mm512_min_epu8(raw, c.last_ascii), c.classes_high);
+  return _mm512_mask_testn_epi8_mask(inside, classes, c.expected);
 }
 
 // read_lanes for `present` fields (1 to 4), of which the first `bytes` bytes
@@ -107,7 +107,7 @@ TOLVIK_AVX512 inline std::uint64_t read_lanes(const char* first, __mmask64 load,
 TOLVIK_AVX512 inline std::uint64_t decode_lanes(const char* first, unsigned present, unsigned bytes,
                                                 const Constants& c, __m512i& parts) {
   const std::uint64_t absent = present == 4 ? 0 : ~std::uint64_t{0} << (16 * present);
-  return read_lanes(first, (std::uint64_t{1} << bytes) - 1, c, parts) | c.outside | absent;
+  return ~read_lanes(first, (std::uint64_t{1} << bytes) - 1, ~(c.outside | absent), c, parts);
 }
 
 // decode_lanes reading sixteen bytes from the start of the last field.
