@@ -1,112 +1,25 @@
 // Each field is read as a sixteen-byte lane, two lanes to a register: its
 // bytes are classified by two table shuffles and checked against the layout,
 // and its digits and signs gathered by a shuffle and combined by two
-// multiply-adds. Four fields at a time then become doubles, are scaled by the
-// one-operation double shortcut, rounded to float and stored, before the
-// line's layout is known to hold: a line that turns out not to be in the
-// layout is then done again field by field, which stores every value anew.
-// The code is generated for each width and field count, so that all of it is
-// straight-line with fixed offsets.
+// multiply-adds (text/data_line_avx2.h). Four fields at a time then become
+// doubles, are scaled by the one-operation double shortcut, rounded to float
+// and stored, before the line's layout is known to hold: a line that turns
+// out not to be in the layout is then done again field by field, which
+// stores every value anew. The code is generated for each width and field
+// count, so that all of it is straight-line with fixed offsets.
 #include "text/data_line_kernels.h"
 
 #if defined(__x86_64__)
 
-#include <array>
-#include <cstdint>
 #include <cstring>
-#include <utility>
 
-// GCC 12's intrinsic headers leave the unused source operand of many
-// intrinsics undefined in a way its own uninitialised-use analysis reports
-// (fixed in GCC 13); nothing here reads an undefined value.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
-
+#include "text/data_line_avx2.h"
 #include "text/fast_decimal.h"
-
-#define TOLVIK_AVX2 __attribute__((target("avx2,fma")))
 
 namespace tolvik {
 namespace {
 
-using Layout = DataLineLayout;
-
-// The constants, as 32-byte tables.
-template <class T, std::size_t N>
-constexpr std::array<T, 32 / sizeof(T)> twice(const std::array<T, N>& half) {
-  std::array<T, 32 / sizeof(T)> out{};
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = half[i % N];
-  return out;
-}
-template <class T>
-constexpr std::array<T, 32 / sizeof(T)> all(T value) {
-  std::array<T, 32 / sizeof(T)> out{};
-  for (T& v : out) v = value;
-  return out;
-}
-struct Tables {
-  alignas(32) std::array<unsigned char, 32> class_high = twice(Layout::kClassHigh);
-  alignas(32) std::array<unsigned char, 32> class_low = twice(Layout::kClassLow);
-  alignas(32) std::array<std::int8_t, 32> byte_weights = twice(Layout::kByteWeights);
-  alignas(32) std::array<std::int16_t, 16> pair_weights = twice(Layout::kPairWeights);
-  alignas(32) std::array<unsigned char, 32> low_nibble = all<unsigned char>(0x0F);
-  alignas(32) std::array<unsigned char, 32> ascii_zero = all<unsigned char>('0');
-  alignas(32) std::array<int, 8> order = {0, 4, 1, 5, 2, 6, 3, 7};
-  alignas(32) std::array<int, 8> outside_index =
-      all<int>(static_cast<int>(fast_decimal_detail::kCount));
-  alignas(32) std::array<int, 8> sign_bit = all<int>(INT32_MIN);
-  alignas(32) std::array<int, 8> low_four = all<int>(15);
-  alignas(32) std::array<std::uint64_t, 4> low_bits =
-      all<std::uint64_t>(fast_decimal_detail::kLowBits);
-  alignas(32) std::array<std::uint64_t, 4> midpoint =
-      all<std::uint64_t>(fast_decimal_detail::kMidpoint);
-  alignas(32) std::array<double, 4> ten_thousand = all<double>(1e4);
-  alignas(32) std::array<double, 4> hundred_million = all<double>(1e8);
-};
-constexpr Tables kTables{};
-
-// The tables, through a pointer the compiler cannot see through: it then
-// reads each constant as a memory operand where it is used, instead of
-// building it in a register again in every group of fields.
-TOLVIK_AVX2 inline const Tables& opaque_tables() {
-  const Tables* tables = &kTables;
-  asm("" : "+r"(tables));
-  return *tables;
-}
-
-template <class T>
-TOLVIK_AVX2 inline __m256i load32(const T* table) {
-  return _mm256_load_si256(reinterpret_cast<const __m256i*>(table));
-}
-template <class T>
-TOLVIK_AVX2 inline __m128i load16(const T* table) {
-  return _mm_load_si128(reinterpret_cast<const __m128i*>(table));
-}
-
-// The fields at `low` and `high`, one per lane: per lane, the four 32-bit
-// words of Layout::kPairWeights. `check` keeps, per byte, the least of what
-// the bytes so far allow (0: a byte the layout does not allow there).
-TOLVIK_AVX2 inline __m256i decode_pair(const Tables& t, const char* low, const char* high,
-                                       const Layout::Lanes& lanes, __m256i& check) {
-  const __m256i raw = _mm256_inserti128_si256(
-      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
-  const __m256i high_nibble =
-      _mm256_and_si256(_mm256_srli_epi16(raw, 4), load32(t.low_nibble.data()));
-  const __m256i classes =
-      _mm256_and_si256(_mm256_shuffle_epi8(load32(t.class_high.data()), high_nibble),
-                       _mm256_shuffle_epi8(load32(t.class_low.data()), raw));
-  const __m256i allowed = _mm256_or_si256(_mm256_and_si256(classes, load32(lanes.expected.data())),
-                                          load32(lanes.outside.data()));
-  check = _mm256_min_epu8(check, allowed);
-  const __m256i digits = _mm256_shuffle_epi8(_mm256_sub_epi8(raw, load32(t.ascii_zero.data())),
-                                             load32(lanes.digits.data()));
-  return _mm256_madd_epi16(_mm256_maddubs_epi16(digits, load32(t.byte_weights.data())),
-                           load32(t.pair_weights.data()));
-}
+using namespace avx2;
 
 // The lanes of `result` (w * multiplier / divisor) that `midpoint` marks are
 // exactly halfway between two floats: each moves one double step towards the
@@ -193,16 +106,17 @@ TOLVIK_AVX2 inline unsigned convert_four(const Tables& t, __m256i p0, __m256i p1
 template <unsigned Width, unsigned Count, unsigned G>
 TOLVIK_AVX2 inline unsigned decode_from(const Tables& t, const Layout::Lanes& lanes,
                                         const char* line, float* const* slots, std::size_t index,
-                                        __m256i& check) {
+                                        __m256i& allowed) {
   constexpr auto at = [](unsigned f) { return (f < Count ? f : Count - 1) * Width; };
-  const __m256i p0 = decode_pair(t, line + at(G), line + at(G + 1), lanes, check);
+  const __m256i p0 =
+      decode_pair(t, class_tables(t), line + at(G), line + at(G + 1), lanes, allowed);
   __m256i p1 = p0;
   if constexpr (G + 2 < Count)
-    p1 = decode_pair(t, line + at(G + 2), line + at(G + 3), lanes, check);
+    p1 = decode_pair(t, class_tables(t), line + at(G + 2), line + at(G + 3), lanes, allowed);
   constexpr unsigned kFields = Count - G < 4 ? Count - G : 4;
   unsigned done = convert_four<kFields, Width>(t, p0, p1, slots + G, index) << G;
   if constexpr (G + 4 < Count) {
-    done |= decode_from<Width, Count, G + 4>(t, lanes, line, slots, index, check);
+    done |= decode_from<Width, Count, G + 4>(t, lanes, line, slots, index, allowed);
   }
   return done;
 }
@@ -210,10 +124,10 @@ TOLVIK_AVX2 inline unsigned decode_from(const Tables& t, const Layout::Lanes& la
 template <unsigned Width, unsigned Count>
 TOLVIK_AVX2 LineDecode decode_count(const Layout& layout, const char* line, float* const* slots,
                                     std::size_t index) noexcept {
-  __m256i check = _mm256_set1_epi8(-1);
+  __m256i allowed = _mm256_set1_epi8(-1);
   const unsigned done =
-      decode_from<Width, Count, 0>(opaque_tables(), layout.lanes(), line, slots, index, check);
-  if (_mm256_movemask_epi8(_mm256_cmpeq_epi8(check, _mm256_setzero_si256())) != 0) {
+      decode_from<Width, Count, 0>(opaque_tables(), layout.lanes(), line, slots, index, allowed);
+  if (!all_allowed(allowed, layout.lanes())) {
     return decode_line_portable(layout, line, Count, slots, index);
   }
   return whole_line<Count>(done);

@@ -13,16 +13,8 @@
 
 #include "text/data_line.h"
 
-// GCC 12's intrinsic headers leave the unused source operand of many
-// intrinsics undefined in a way its own uninitialised-use analysis reports
-// (fixed in GCC 13); nothing here reads an undefined value.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#endif
-#include <immintrin.h>
-
 #include "text/fast_decimal.h"
+#include "text/x86_intrinsics.h"
 
 #define TOLVIK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,fma")))
 
