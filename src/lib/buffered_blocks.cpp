@@ -64,13 +64,14 @@ std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction 
   return LineReader(layout, kernel, count).read(text, size, at, slots, index);
 }
 
-void size_block_scratch(BlockScratch& scratch, std::uint64_t n) {
-  // Runs of sixteen blocks (each parameter's values of a run then fill one
-  // 64-byte store), fewer for blocks of many parameters; blocks of more than
-  // 4096 parameters are read line by line.
+void size_block_scratch(BlockScratch& scratch, std::uint64_t n, std::size_t run_blocks) {
+  // Runs of `run_blocks` blocks (each parameter's values of a run then fill
+  // one whole-register store), fewer for blocks of many parameters; blocks of
+  // more than 4096 parameters are read line by line.
   constexpr std::uint64_t kRunFields = 4096;
   if (n > kRunFields) return;
-  const std::size_t blocks = n <= kRunFields / 16 ? 16 : static_cast<std::size_t>(kRunFields / n);
+  const std::size_t blocks =
+      n <= kRunFields / run_blocks ? run_blocks : static_cast<std::size_t>(kRunFields / n);
   const std::size_t fields = blocks * static_cast<std::size_t>(n);
   // Room past the last field for the vector code's whole-register loads and
   // stores (up to fifteen fields' words, sixteen values); zeroed, so that no
@@ -79,25 +80,60 @@ void size_block_scratch(BlockScratch& scratch, std::uint64_t n) {
   std::memset(scratch.words.data(), 0, (4 * fields + 64) * sizeof(std::uint32_t));
   scratch.values.reserve_exact(fields + 16);
   std::memset(scratch.values.data(), 0, (fields + 16) * sizeof(float));
-  scratch.undone.reserve_exact(fields / 16 + 1);
+  // At most one entry for each group of fields converted together (eight at
+  // the least).
+  scratch.undone.reserve_exact(fields / 8 + 1);
   scratch.run_blocks = blocks;
+}
+
+namespace {
+
+// The text of parameter p of the block from `block` to `end`, a block read
+// whole (rare: for a value left to the exact algorithm).
+const char* field_text(const char* block, const char* end, std::uint64_t p, unsigned width) {
+  auto after_line = [end](const char* line) {
+    return static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line))) +
+           1;
+  };
+  const char* line = after_line(block);  // the lead line
+  for (std::uint64_t k = 0; k < p / 10; ++k) line = after_line(line);
+  return line + (p % 10) * width;
+}
+
+}  // namespace
+
+std::size_t resolve_undone(const BlockRun& run, const BlockScratch::Undone* undone,
+                           std::size_t count, float* values, std::size_t blocks) {
+  for (std::size_t i = 0; i < count; ++i) {
+    for (unsigned left = undone[i].fields; left != 0; left &= left - 1) {
+      const std::size_t field = undone[i].first + static_cast<unsigned>(__builtin_ctz(left));
+      const std::size_t block = field / run.n;
+      if (block >= blocks) return blocks;
+      const char* text =
+          field_text(run.text + run.block_starts[block], run.text + run.block_starts[block + 1],
+                     field % run.n, run.layout.width());
+      if (!resolve_field(run.layout, text, values[field])) return block;
+    }
+  }
+  return blocks;
 }
 
 BufferedBlocks::BufferedBlocks(const DataLineLayout& layout, LineKernelFunction kernel,
                                std::uint64_t n)
     : layout_(layout), kernel_(kernel), n_(n) {
 #if defined(__x86_64__)
-  if (kernel == line_kernel(LineKernel::Avx512)) size_block_scratch(scratch_, n);
+  if (kernel == line_kernel(LineKernel::Avx512)) {
+    size_block_scratch(scratch_, n, kAvx512RunBlocks);
+    run_reader_ = read_blocks_avx512;
+  }
 #endif
 }
 
 BlocksRead BufferedBlocks::read(const char* text, std::size_t size, float* const* storage,
                                 std::size_t index, std::size_t max_blocks) {
-#if defined(__x86_64__)
   if (scratch_.run_blocks != 0) {
-    return read_blocks_avx512(layout_, text, size, n_, storage, index, max_blocks, scratch_);
+    return run_reader_(layout_, text, size, n_, storage, index, max_blocks, scratch_);
   }
-#endif
   // Lines of ten fields, then one of the rest (one to ten).
   const std::uint64_t full_lines = (n_ - 1) / 10;
   const auto last = static_cast<unsigned>(n_ - 10 * full_lines);

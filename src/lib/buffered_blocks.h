@@ -41,14 +41,39 @@ struct BlockScratch {
   std::size_t run_blocks = 0;  // the most blocks in a run; 0: no block reader
   Growable<std::uint32_t> words;
   Growable<float> values;
-  // Sixteen fields from `first` of which those in the mask `fields` were left
-  // to the exact algorithm.
+  // The fields of a group converted together (up to sixteen) from `first`,
+  // of which those in the mask `fields` were left to the exact algorithm.
   struct Undone {
     std::size_t first;
     std::uint32_t fields;
   };
   Growable<Undone> undone;
 };
+
+// Where the blocks of a run that a block reader has read lie, for resolving
+// the values it left undone.
+struct BlockRun {
+  const DataLineLayout& layout;
+  const char* text;
+  const std::size_t* block_starts;  // where each block starts, and where the last one ends
+  std::uint64_t n;
+};
+
+// Resolves the values left undone (`count` entries, in file order) into
+// `values`, which hold the run's fields in file order; returns the blocks of
+// the run that are read, fewer than `blocks` when a field cannot be read
+// after all (the run then ends before its block). Out of line: rare.
+[[gnu::cold, gnu::noinline]] std::size_t resolve_undone(const BlockRun& run,
+                                                        const BlockScratch::Undone* undone,
+                                                        std::size_t count, float* values,
+                                                        std::size_t blocks);
+
+// A vector kernel's block reader (below), with BufferedBlocks::read's
+// contract.
+using BlockRunReader = BlocksRead (*)(const DataLineLayout& layout, const char* text,
+                                      std::size_t size, std::uint64_t n, float* const* storage,
+                                      std::size_t index, std::size_t max_blocks,
+                                      BlockScratch& scratch);
 
 // Reads whole blocks of n parameters straight from bytes already read, as many
 // as lie there in the usual layout.
@@ -70,20 +95,24 @@ class BufferedBlocks {
   LineKernelFunction kernel_;
   std::uint64_t n_;
   BlockScratch scratch_;
+  BlockRunReader run_reader_ = nullptr;  // when scratch_ is sized for runs
 };
 
 #if defined(__x86_64__)
 // The AVX-512 kernel's block reader, with BufferedBlocks::read's contract: it
 // reads the fields of a run of blocks first, then converts them sixteen at a
 // time across line ends, and stores each parameter's values of the run
-// together. `scratch` is sized by size_block_scratch.
+// together. `scratch` is sized by size_block_scratch for runs of
+// kAvx512RunBlocks.
+constexpr std::size_t kAvx512RunBlocks = 16;
 BlocksRead read_blocks_avx512(const DataLineLayout& layout, const char* text, std::size_t size,
                               std::uint64_t n, float* const* storage, std::size_t index,
                               std::size_t max_blocks, BlockScratch& scratch);
 #endif
 
-// Sizes `scratch` for runs of blocks of n parameters, or leaves it empty
-// (run_blocks 0) when blocks are too large for runs; throws OutOfMemory.
-void size_block_scratch(BlockScratch& scratch, std::uint64_t n);
+// Sizes `scratch` for runs of up to `run_blocks` blocks of n parameters (fewer
+// when blocks are large), or leaves it empty (run_blocks 0) when blocks are
+// too large for runs; throws OutOfMemory.
+void size_block_scratch(BlockScratch& scratch, std::uint64_t n, std::size_t run_blocks);
 
 }  // namespace tolvik

@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 
 #include "text/ascii_line.h"
 #include "text/data_line_avx512.h"
@@ -162,48 +161,6 @@ TOLVIK_AVX512 inline std::size_t lead_line_length(const char* text, std::size_t 
   return (_mm512_movepi8_mask(bytes) & before) == 0 ? length : kNoAsciiLine;
 }
 
-// The text of parameter p of the block from `block` to `end`, a block read
-// whole (rare: for a value left to the exact algorithm).
-[[gnu::cold, gnu::noinline]] const char* field_text(const char* block, const char* end,
-                                                    std::uint64_t p, unsigned width) {
-  auto after_line = [end](const char* line) {
-    return static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line))) +
-           1;
-  };
-  const char* line = after_line(block);  // the lead line
-  for (std::uint64_t k = 0; k < p / 10; ++k) line = after_line(line);
-  return line + (p % 10) * width;
-}
-
-// What resolving the values left undone needs to know about a run.
-struct Resolving {
-  const DataLineLayout& layout;
-  const char* text;
-  const std::size_t* block_starts;  // and where the last block ends
-  std::uint64_t n;
-};
-
-// Resolves the values left undone, in file order; returns the blocks of the
-// run that are read, fewer than `blocks` when a field cannot be read after
-// all (the run then ends before its block).
-[[gnu::cold, gnu::noinline]] std::size_t resolve_undone(const Resolving& run,
-                                                        const BlockScratch::Undone* undone,
-                                                        std::size_t count, float* values,
-                                                        std::size_t blocks) {
-  for (std::size_t i = 0; i < count; ++i) {
-    for (unsigned left = undone[i].fields; left != 0; left &= left - 1) {
-      const std::size_t field = undone[i].first + static_cast<unsigned>(__builtin_ctz(left));
-      const std::size_t block = field / run.n;
-      if (block >= blocks) return blocks;
-      const char* text =
-          field_text(run.text + run.block_starts[block], run.text + run.block_starts[block + 1],
-                     field % run.n, run.layout.width());
-      if (!resolve_field(run.layout, text, values[field])) return block;
-    }
-  }
-  return blocks;
-}
-
 // Transposes sixteen rows of sixteen floats in place.
 TOLVIK_AVX512 inline void transpose_sixteen(__m512 r[16]) {
   __m512 t[16];
@@ -316,8 +273,8 @@ TOLVIK_AVX512 BlocksRead read_blocks_avx512(const DataLineLayout& layout, const 
       }
     }
     if (undone != 0) {
-      const Resolving resolving{layout, text, block_starts, n};
-      blocks = resolve_undone(resolving, scratch.undone.data(), undone, values, blocks);
+      const BlockRun run{layout, text, block_starts, n};
+      blocks = resolve_undone(run, scratch.undone.data(), undone, values, blocks);
       if (blocks == 0) break;
     }
 
