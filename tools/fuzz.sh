@@ -62,7 +62,7 @@ command -v "$cxx" >/dev/null || die "$cxx not found after install"
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Isrc
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
 sources=(src/text/*.cpp src/lib/plot_reader.cpp src/lib/buffered_blocks.cpp
-  src/lib/buffered_blocks_avx512.cpp src/lib/plot_data.cpp
+  src/lib/buffered_blocks_avx2.cpp src/lib/buffered_blocks_avx512.cpp src/lib/plot_data.cpp
   src/lib/array_store.cpp src/binding/failure.cpp src/binding/diagnostic.cpp
   fuzz/read_plot_file_fuzzer.cpp)
 

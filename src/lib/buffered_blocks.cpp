@@ -125,6 +125,9 @@ BufferedBlocks::BufferedBlocks(const DataLineLayout& layout, LineKernelFunction 
   if (kernel == line_kernel(LineKernel::Avx512)) {
     size_block_scratch(scratch_, n, kAvx512RunBlocks);
     run_reader_ = read_blocks_avx512;
+  } else if (kernel == line_kernel(LineKernel::Avx2)) {
+    size_block_scratch(scratch_, n, kAvx2RunBlocks);
+    run_reader_ = read_blocks_avx2;
   }
 #endif
 }

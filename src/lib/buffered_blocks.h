@@ -99,15 +99,19 @@ class BufferedBlocks {
 };
 
 #if defined(__x86_64__)
-// The AVX-512 kernel's block reader, with BufferedBlocks::read's contract: it
-// reads the fields of a run of blocks first, then converts them sixteen at a
-// time across line ends, and stores each parameter's values of the run
-// together. `scratch` is sized by size_block_scratch for runs of
-// kAvx512RunBlocks.
+// The block readers of the AVX-512 and AVX2 kernels, with BufferedBlocks::read's
+// contract: each reads the fields of a run of blocks first, then converts
+// them sixteen (eight) at a time across line ends, and stores each
+// parameter's values of the run together. `scratch` is sized by
+// size_block_scratch for runs of kAvx512RunBlocks (kAvx2RunBlocks).
 constexpr std::size_t kAvx512RunBlocks = 16;
+constexpr std::size_t kAvx2RunBlocks = 8;
 BlocksRead read_blocks_avx512(const DataLineLayout& layout, const char* text, std::size_t size,
                               std::uint64_t n, float* const* storage, std::size_t index,
                               std::size_t max_blocks, BlockScratch& scratch);
+BlocksRead read_blocks_avx2(const DataLineLayout& layout, const char* text, std::size_t size,
+                            std::uint64_t n, float* const* storage, std::size_t index,
+                            std::size_t max_blocks, BlockScratch& scratch);
 #endif
 
 // Sizes `scratch` for runs of up to `run_blocks` blocks of n parameters (fewer
