@@ -11,7 +11,7 @@
 // widths 11 to 15 with one to forty parameters and more, "\n" and "\r\n";
 // fields of every kind (exponents past the shortcut's tables, float
 // midpoints, zeros of both signs); every one-byte change to bytes that matter
-// in the first blocks and around the end of the first run; every cut of the
+// in the first blocks and around the ends of the first runs; every cut of the
 // text and every limit on the blocks around a run's end. Prints the number of
 // mismatches.
 #include <bit>
@@ -127,11 +127,12 @@ struct Checker {
     }
   }
 
-  // Every block reader of a vector kernel (only the AVX-512 kernel has one;
-  // the others read line by line, as the portable one does).
+  // Every block reader of a vector kernel that this processor runs (the SSE2
+  // kernel has none: it reads line by line, as the portable one does).
   void all_kernels(const std::string& text, std::size_t size, std::size_t max_blocks,
                    unsigned width, std::uint64_t n) {
     run(text, size, max_blocks, width, n, LineKernel::Avx512, "avx512");
+    run(text, size, max_blocks, width, n, LineKernel::Avx2, "avx2");
   }
 };
 
@@ -192,14 +193,18 @@ int main() {
   for (unsigned width = 11; width <= 15; ++width) {
     for (const std::uint64_t n : counts) {
       for (const bool crlf : {false, true}) {
-        const unsigned blocks = 18;  // a run of sixteen, and two more
+        const unsigned blocks = 18;  // a run of sixteen (two of eight), and two more
+        // Blocks around the ends of runs of eight and of sixteen.
+        const std::size_t run_ends[] = {8, 16};
         std::string text = random_text(width, n, blocks, crlf);
         const std::vector<std::size_t> starts = block_starts(text, n);
         check.all_kernels(text, text.size(), blocks, width, n);
         // Every one-byte change in the first block and in the blocks around
-        // the end of the first run; elsewhere a sample.
+        // the ends of the first runs; elsewhere a sample.
         for (std::size_t i = 0; i < text.size(); ++i) {
-          const bool near = i < starts[1] || (i >= starts[15] && i < starts[17]);
+          bool near = i < starts[1];
+          for (const std::size_t end : run_ends)
+            near |= i >= starts[end - 1] && i < starts[end + 1];
           if (!near && below(8) != 0) continue;
           const char original = text[i];
           for (const char c : changes) {
@@ -209,10 +214,12 @@ int main() {
           }
           text[i] = original;
         }
-        // Every cut of the text near the end of the first run and of the
+        // Every cut of the text near the ends of the first runs and of the
         // text, and every limit on the blocks near a run's end.
-        for (std::size_t size = starts[15]; size <= starts[17]; ++size) {
-          check.all_kernels(text, size, blocks, width, n);
+        for (const std::size_t end : run_ends) {
+          for (std::size_t size = starts[end - 1]; size <= starts[end + 1]; ++size) {
+            check.all_kernels(text, size, blocks, width, n);
+          }
         }
         for (std::size_t size = starts[blocks - 1]; size <= text.size(); ++size) {
           check.all_kernels(text, size, blocks, width, n);
@@ -224,7 +231,7 @@ int main() {
     }
   }
   // Blocks of many parameters: runs of fewer blocks, and none at all.
-  for (const std::uint64_t n : {257, 300, 1000, 4097}) {
+  for (const std::uint64_t n : {257, 300, 513, 1000, 4097}) {
     for (unsigned width : {12u, 15u}) {
       const std::string text = random_text(width, n, 20, false);
       check.all_kernels(text, text.size(), 20, width, n);
