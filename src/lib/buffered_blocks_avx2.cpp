@@ -36,14 +36,13 @@ namespace sp = scaled_product;
 // Reads the Count fields of the data line at `line` into `out` (four words
 // each; past an odd count, four more words that the next field's overwrite).
 template <unsigned Width, unsigned Count>
-TOLVIK_AVX2 inline void read_fields(const Tables& t, const ClassTables& class_of,
-                                    const Layout::Lanes& lanes, const char* line,
-                                    std::uint32_t* out, __m256i& allowed) {
+TOLVIK_AVX2 inline void read_fields(const Tables& t, __m256i class_low, const Layout::Lanes& lanes,
+                                    const char* line, std::uint32_t* out, __m256i& allowed) {
   for (unsigned f = 0; f < Count; f += 2) {
     const char* low = line + f * Width;
     const char* high = f + 1 < Count ? low + Width : low;
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * f),
-                        decode_pair(t, class_of, low, high, lanes, allowed));
+                        decode_pair(t, class_low, low, high, lanes, allowed));
     // The check of each pair where it is read: left to itself, the compiler
     // moves the checks of a whole line after the line's end is found, and
     // runs out of registers for them.
@@ -55,29 +54,29 @@ TOLVIK_AVX2 inline void read_fields(const Tables& t, const ClassTables& class_of
 // jump to straight-line code for the count.
 template <unsigned Width>
 [[gnu::always_inline]] TOLVIK_AVX2 inline void read_last_fields(
-    unsigned count, const Tables& t, const ClassTables& class_of, const Layout::Lanes& lanes,
+    unsigned count, const Tables& t, __m256i class_low, const Layout::Lanes& lanes,
     const char* line, std::uint32_t* out, __m256i& allowed) {
   switch (count) {
     case 1:
-      return read_fields<Width, 1>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 1>(t, class_low, lanes, line, out, allowed);
     case 2:
-      return read_fields<Width, 2>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 2>(t, class_low, lanes, line, out, allowed);
     case 3:
-      return read_fields<Width, 3>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 3>(t, class_low, lanes, line, out, allowed);
     case 4:
-      return read_fields<Width, 4>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 4>(t, class_low, lanes, line, out, allowed);
     case 5:
-      return read_fields<Width, 5>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 5>(t, class_low, lanes, line, out, allowed);
     case 6:
-      return read_fields<Width, 6>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 6>(t, class_low, lanes, line, out, allowed);
     case 7:
-      return read_fields<Width, 7>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 7>(t, class_low, lanes, line, out, allowed);
     case 8:
-      return read_fields<Width, 8>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 8>(t, class_low, lanes, line, out, allowed);
     case 9:
-      return read_fields<Width, 9>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 9>(t, class_low, lanes, line, out, allowed);
     default:
-      return read_fields<Width, 10>(t, class_of, lanes, line, out, allowed);
+      return read_fields<Width, 10>(t, class_low, lanes, line, out, allowed);
   }
 }
 
@@ -115,22 +114,21 @@ struct DataLines {
 // lines' `most` bytes are there.
 template <unsigned Width, bool Checked>
 TOLVIK_AVX2 inline std::size_t read_data_lines(const DataLines<Width>& lines, const Tables& t,
-                                               const ClassTables& class_of,
-                                               const Layout::Lanes& lanes, const char* text,
-                                               std::size_t size, std::size_t pos,
+                                               __m256i class_low, const Layout::Lanes& lanes,
+                                               const char* text, std::size_t size, std::size_t pos,
                                                std::uint32_t*& out, __m256i& allowed) {
   // Sixteen bytes from the start of a line's last field, which covers its
   // terminator's first byte.
   constexpr std::size_t kFullNeed = 9 * Width + 16;
   for (std::uint64_t line = 0; line < lines.full_lines; ++line) {
     if (Checked && size - pos < kFullNeed) return 0;
-    read_fields<Width, 10>(t, class_of, lanes, text + pos, out, allowed);
+    read_fields<Width, 10>(t, class_low, lanes, text + pos, out, allowed);
     out += 40;
     pos = after_terminator(text, size, pos + 10 * Width);
     if (pos == 0) return 0;
   }
   if (Checked && size - pos < lines.last_span - Width + 16) return 0;
-  read_last_fields<Width>(lines.last, t, class_of, lanes, text + pos, out, allowed);
+  read_last_fields<Width>(lines.last, t, class_low, lanes, text + pos, out, allowed);
   out += 4 * lines.last;
   return after_terminator(text, size, pos + lines.last_span);
 }
@@ -210,8 +208,8 @@ TOLVIK_AVX2 inline unsigned convert_eight(const ConvertConstants& c, const std::
     w = _mm256_add_epi32(w, _mm256_mullo_epi32(_mm256_and_si256(code, c.nine), c.hundred_million));
   }
   // The exponent's sign is bit 14 of the code, whose low fifteen bits are
-  // never all 0 (the value's sign is there): shifted to the top, it negates
-  // or keeps the exponent's digits.
+  // never all 0 (bit 12 is set for both signs, as flipped): shifted to the
+  // top, it negates or keeps the exponent's digits.
   const __m256i exponent = _mm256_sign_epi32(magnitude, _mm256_slli_epi32(code, 17));
   const __m256i biased = _mm256_add_epi32(exponent, c.exponent_bias);
   const __m256i t = _mm256_min_epu32(biased, c.last_index);  // every lookup within the table
@@ -303,7 +301,7 @@ TOLVIK_AVX2 BlocksRead read_runs(const DataLineLayout& layout, const char* text,
                                  std::uint64_t n, float* const* storage, std::size_t index,
                                  std::size_t max_blocks, BlockScratch& scratch) {
   const Tables& t = opaque_tables();
-  const ClassTables class_of = class_tables(t);
+  const __m256i class_low = class_table(t);
   const Layout::Lanes& lanes = layout.lanes();
   const ConvertConstants cc = convert_constants(layout);
   const DataLines<Width> lines(n);
@@ -325,9 +323,9 @@ TOLVIK_AVX2 BlocksRead read_runs(const DataLineLayout& layout, const char* text,
       const std::size_t first = at + lead + 1;
       __m256i allowed = _mm256_set1_epi8(-1);
       const std::size_t end = size - first >= lines.most
-                                  ? read_data_lines<Width, false>(lines, t, class_of, lanes, text,
+                                  ? read_data_lines<Width, false>(lines, t, class_low, lanes, text,
                                                                   size, first, out, allowed)
-                                  : read_data_lines<Width, true>(lines, t, class_of, lanes, text,
+                                  : read_data_lines<Width, true>(lines, t, class_low, lanes, text,
                                                                  size, first, out, allowed);
       if (end == 0 || !all_allowed(allowed, lanes)) break;
       at = end;

@@ -29,6 +29,12 @@ DataLineLayout::Lanes make_lanes(unsigned width) {
     const unsigned t = i % 16;
     lanes.expected[i] = t < width ? allowed_classes(width, t) : 0;
     lanes.outside[i] = t < width ? 0 : 1;
+    const bool letter = lanes.expected[i] == DataLineLayout::kClassLetter;
+    lanes.fold[i] = letter ? 0x20 : 0;
+    lanes.flip[i] = t >= width                                         ? 0
+                    : lanes.expected[i] == DataLineLayout::kClassDigit ? 0x30
+                    : letter                                           ? 0x60
+                                                                       : 0x20;
     unsigned char digit = kZero;
     if (t < 8 && t + significant >= 8) {
       digit = digit_byte(significant - 8 + t);

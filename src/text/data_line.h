@@ -60,8 +60,18 @@ class DataLineLayout {
     // significand's last eight digits, right aligned; 8 and 9 the exponent's
     // digits; 12 the ninth digit from the end, if any; 13 the value's sign
     // and 14 the exponent's sign (' ', '+' and '-' less '0' are 0xF0, 0xFB
-    // and 0xFD: bit 2 is set for '-' alone).
+    // and 0xFD: bit 2 is set for '-' alone). It serves as well for the bytes
+    // folded and flipped as below, where a digit becomes its value and ' ',
+    // '+' and '-' become 0x00, 0x0B and 0x0D (bit 2 likewise).
     alignas(64) std::array<unsigned char, 64> digits;
+    // Per byte, for the kernels that take a byte's class from its low four
+    // bits: a bit to set (0x20 at the exponent letter, where 'E' and 'e' then
+    // become alike), then the bits to flip: the high four bits of the bytes
+    // the field allows there (0x30 at a digit, 0x20 at a blank, sign or
+    // point, 0x60 at the letter; 0 outside the field). A byte the field
+    // allows there then is below 16, and its class is kClassLow's for it.
+    alignas(64) std::array<unsigned char, 64> fold;
+    alignas(64) std::array<unsigned char, 64> flip;
   };
   const Lanes& lanes() const noexcept { return lanes_; }
   // After the shuffle, multiply-adds of byte pairs by (10, 1) and of word

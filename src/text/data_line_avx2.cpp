@@ -1,5 +1,5 @@
 // Each field is read as a sixteen-byte lane, two lanes to a register: its
-// bytes are classified by two table shuffles and checked against the layout,
+// bytes are classified by a table shuffle and checked against the layout,
 // and its digits and signs gathered by a shuffle and combined by two
 // multiply-adds (text/data_line_avx2.h). Four fields at a time then become
 // doubles, are scaled by the one-operation double shortcut, rounded to float
@@ -108,11 +108,10 @@ TOLVIK_AVX2 inline unsigned decode_from(const Tables& t, const Layout::Lanes& la
                                         const char* line, float* const* slots, std::size_t index,
                                         __m256i& allowed) {
   constexpr auto at = [](unsigned f) { return (f < Count ? f : Count - 1) * Width; };
-  const __m256i p0 =
-      decode_pair(t, class_tables(t), line + at(G), line + at(G + 1), lanes, allowed);
+  const __m256i p0 = decode_pair(t, class_table(t), line + at(G), line + at(G + 1), lanes, allowed);
   __m256i p1 = p0;
   if constexpr (G + 2 < Count)
-    p1 = decode_pair(t, class_tables(t), line + at(G + 2), line + at(G + 3), lanes, allowed);
+    p1 = decode_pair(t, class_table(t), line + at(G + 2), line + at(G + 3), lanes, allowed);
   constexpr unsigned kFields = Count - G < 4 ? Count - G : 4;
   unsigned done = convert_four<kFields, Width>(t, p0, p1, slots + G, index) << G;
   if constexpr (G + 4 < Count) {

@@ -1,7 +1,7 @@
 // The AVX2 kernel's reading of fields, shared by the line kernel
 // (data_line_avx2.cpp) and the block reader (lib/buffered_blocks_avx2.cpp):
 // each field is read as a sixteen-byte lane, two lanes to a register; its
-// bytes are classified by two table shuffles and checked against the layout,
+// bytes are classified by one table shuffle and checked against the layout,
 // and its digits and signs gathered by a shuffle and combined by two
 // multiply-adds into four 32-bit words. Only for code compiled for these
 // instructions (TOLVIK_AVX2).
@@ -38,12 +38,10 @@ constexpr std::array<T, 32 / sizeof(T)> all(T value) {
   return out;
 }
 struct Tables {
-  alignas(32) std::array<unsigned char, 32> class_high = twice(Layout::kClassHigh);
   alignas(32) std::array<unsigned char, 32> class_low = twice(Layout::kClassLow);
   alignas(32) std::array<std::int8_t, 32> byte_weights = twice(Layout::kByteWeights);
   alignas(32) std::array<std::int16_t, 16> pair_weights = twice(Layout::kPairWeights);
-  alignas(32) std::array<unsigned char, 32> low_nibble = all<unsigned char>(0x0F);
-  alignas(32) std::array<unsigned char, 32> ascii_zero = all<unsigned char>('0');
+  alignas(32) std::array<unsigned char, 32> top_nibble = all<unsigned char>(0x70);
   alignas(32) std::array<int, 8> order = {0, 4, 1, 5, 2, 6, 3, 7};
   alignas(32) std::array<int, 8> outside_index =
       all<int>(static_cast<int>(fast_decimal_detail::kCount));
@@ -76,13 +74,10 @@ TOLVIK_AVX2 inline __m128i load16(const T* table) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(table));
 }
 
-// The two tables of byte classes (Layout::kClassHigh, Layout::kClassLow), for
-// a caller that keeps them in registers.
-struct ClassTables {
-  __m256i high, low;
-};
-TOLVIK_AVX2 inline ClassTables class_tables(const Tables& t) {
-  return {load32(t.class_high.data()), load32(t.class_low.data())};
+// The table of byte classes by a byte's low four bits (Layout::kClassLow),
+// for a caller that keeps it in a register.
+TOLVIK_AVX2 inline __m256i class_table(const Tables& t) {
+  return load32(t.class_low.data());
 }
 
 // The fields at `low` and `high`, one per lane: per lane, the four 32-bit
@@ -90,19 +85,24 @@ TOLVIK_AVX2 inline ClassTables class_tables(const Tables& t) {
 // classes the layout allows there and the bytes so far are of (0: a byte the
 // layout does not allow there, and every byte past the field; see
 // all_allowed). Starts as all ones.
-TOLVIK_AVX2 inline __m256i decode_pair(const Tables& t, const ClassTables& class_of,
-                                       const char* low, const char* high,
-                                       const Layout::Lanes& lanes, __m256i& allowed) {
+//
+// Each byte is folded and flipped (Layout::Lanes), which leaves the bytes
+// the field allows below 16; one saturating add then takes every byte from
+// 16 on to 0x80 and above, for which the shuffle gives no class, and the
+// others to 0x70 and above, for which it gives the class of their low four
+// bits. The digits are taken from the flipped bytes.
+TOLVIK_AVX2 inline __m256i decode_pair(const Tables& t, __m256i class_low, const char* low,
+                                       const char* high, const Layout::Lanes& lanes,
+                                       __m256i& allowed) {
   const __m256i raw = _mm256_inserti128_si256(
       _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
-  const __m256i high_nibble =
-      _mm256_and_si256(_mm256_srli_epi16(raw, 4), load32(t.low_nibble.data()));
-  const __m256i classes = _mm256_and_si256(_mm256_shuffle_epi8(class_of.high, high_nibble),
-                                           _mm256_shuffle_epi8(class_of.low, raw));
+  const __m256i flipped =
+      _mm256_xor_si256(_mm256_or_si256(raw, load32(lanes.fold.data())), load32(lanes.flip.data()));
+  const __m256i classes =
+      _mm256_shuffle_epi8(class_low, _mm256_adds_epu8(flipped, load32(t.top_nibble.data())));
   allowed = _mm256_min_epu8(allowed, _mm256_and_si256(classes, load32(lanes.expected.data())));
-  const __m256i digits = _mm256_shuffle_epi8(_mm256_sub_epi8(raw, load32(t.ascii_zero.data())),
-                                             load32(lanes.digits.data()));
+  const __m256i digits = _mm256_shuffle_epi8(flipped, load32(lanes.digits.data()));
   return _mm256_madd_epi16(_mm256_maddubs_epi16(digits, load32(t.byte_weights.data())),
                            load32(t.pair_weights.data()));
 }
