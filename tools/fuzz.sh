@@ -15,6 +15,10 @@
 #    (tools/fuzz_replay.py). The module is imported by .venv/bin/python, or by
 #    $FUZZ_PYTHON when set (e.g. a python with PYTHONPATH to a fresh build).
 #
+# FUZZ_LINE_KERNEL=portable|sse2|avx2|avx512 builds the fuzzer with that line
+# kernel (and its block reader) forced, as tools/kernels.sh does for the
+# module; by default it uses the fastest the processor runs.
+#
 # The scratch folder is removed after a clean run unless FUZZ_KEEP=1; after a
 # failure it is kept and its path printed. CI runs the default 90 seconds; a
 # long run by hand is e.g. `FUZZ_KEEP=1 bash tools/fuzz.sh 3600` (the log shows
@@ -61,12 +65,17 @@ command -v "$cxx" >/dev/null || die "$cxx not found after install"
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Isrc
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+case ${FUZZ_LINE_KERNEL:-} in
+  "") ;;
+  portable | sse2 | avx2 | avx512) flags+=("-DTOLVIK_FORCE_LINE_KERNEL=${FUZZ_LINE_KERNEL^}") ;;
+  *) die "FUZZ_LINE_KERNEL: portable, sse2, avx2 or avx512, not $FUZZ_LINE_KERNEL" ;;
+esac
 sources=(src/text/*.cpp src/lib/plot_reader.cpp src/lib/buffered_blocks.cpp
   src/lib/buffered_blocks_avx2.cpp src/lib/buffered_blocks_avx512.cpp src/lib/plot_data.cpp
   src/lib/array_store.cpp src/binding/failure.cpp src/binding/diagnostic.cpp
   fuzz/read_plot_file_fuzzer.cpp)
 
-say "building $fuzzer with $($cxx --version | head -n 1)"
+say "building $fuzzer with $($cxx --version | head -n 1)${FUZZ_LINE_KERNEL:+ (line kernel $FUZZ_LINE_KERNEL)}"
 mkdir -p "$out/obj"
 rm -f "$out"/obj/*.o
 printf '%s\0' "${sources[@]}" |
