@@ -1,5 +1,6 @@
 #include "lib/buffered_blocks.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -100,10 +101,22 @@ const char* field_text(const char* block, const char* end, std::uint64_t p, unsi
   return line + (p % 10) * width;
 }
 
-}  // namespace
+// Where the blocks of a run lie, for resolving the values left undone.
+struct BlockRun {
+  const DataLineLayout& layout;
+  const char* text;
+  const std::size_t* block_starts;  // where each block starts, and where the last one ends
+  std::uint64_t n;
+};
 
-std::size_t resolve_undone(const BlockRun& run, const BlockScratch::Undone* undone,
-                           std::size_t count, float* values, std::size_t blocks) {
+// Resolves the values left undone (`count` groups, in file order) into
+// `values`, the run's in file order; returns the blocks of the run that are
+// read, fewer than `blocks` when a field cannot be read after all (the run
+// then ends before its block). Out of line: rare.
+[[gnu::cold, gnu::noinline]] std::size_t resolve_undone(const BlockRun& run,
+                                                        const BlockScratch::Undone* undone,
+                                                        std::size_t count, float* values,
+                                                        std::size_t blocks) {
   for (std::size_t i = 0; i < count; ++i) {
     for (unsigned left = undone[i].fields; left != 0; left &= left - 1) {
       const std::size_t field = undone[i].first + static_cast<unsigned>(__builtin_ctz(left));
@@ -118,24 +131,50 @@ std::size_t resolve_undone(const BlockRun& run, const BlockScratch::Undone* undo
   return blocks;
 }
 
+// BufferedBlocks::read with a vector kernel's block reader, run after run.
+BlocksRead read_block_runs(const BlockRunPasses& passes, const DataLineLayout& layout,
+                           const char* text, std::size_t size, std::uint64_t n,
+                           float* const* storage, std::size_t index, std::size_t max_blocks,
+                           BlockScratch& scratch) {
+  BlocksRead done{0, 0};
+  while (done.blocks < max_blocks) {
+    const std::size_t wanted = std::min(scratch.run_blocks, max_blocks - done.blocks);
+    std::size_t block_starts[kMaxRunBlocks + 1];  // and where the last one ends
+    block_starts[0] = done.bytes;
+    std::size_t blocks =
+        passes.fields(layout, text, size, n, wanted, block_starts, scratch.words.data());
+    if (blocks == 0) break;
+    const std::size_t undone = passes.values(layout, scratch.words.data(), blocks * n,
+                                             scratch.values.data(), scratch.undone.data());
+    if (undone != 0) {
+      blocks = resolve_undone({layout, text, block_starts, n}, scratch.undone.data(), undone,
+                              scratch.values.data(), blocks);
+      if (blocks == 0) break;
+    }
+    passes.columns(scratch.values.data(), blocks, n, storage, index + done.blocks);
+    done.blocks += blocks;
+    done.bytes = block_starts[blocks];
+    if (blocks < wanted) break;
+  }
+  return done;
+}
+
+}  // namespace
+
 BufferedBlocks::BufferedBlocks(const DataLineLayout& layout, LineKernelFunction kernel,
                                std::uint64_t n)
     : layout_(layout), kernel_(kernel), n_(n) {
 #if defined(__x86_64__)
-  if (kernel == line_kernel(LineKernel::Avx512)) {
-    size_block_scratch(scratch_, n, kAvx512RunBlocks);
-    run_reader_ = read_blocks_avx512;
-  } else if (kernel == line_kernel(LineKernel::Avx2)) {
-    size_block_scratch(scratch_, n, kAvx2RunBlocks);
-    run_reader_ = read_blocks_avx2;
-  }
+  if (kernel == line_kernel(LineKernel::Avx512)) runs_ = &kAvx512BlockRuns;
+  if (kernel == line_kernel(LineKernel::Avx2)) runs_ = &kAvx2BlockRuns;
 #endif
+  if (runs_ != nullptr) size_block_scratch(scratch_, n, runs_->run_blocks);
 }
 
 BlocksRead BufferedBlocks::read(const char* text, std::size_t size, float* const* storage,
                                 std::size_t index, std::size_t max_blocks) {
   if (scratch_.run_blocks != 0) {
-    return run_reader_(layout_, text, size, n_, storage, index, max_blocks, scratch_);
+    return read_block_runs(*runs_, layout_, text, size, n_, storage, index, max_blocks, scratch_);
   }
   // Lines of ten fields, then one of the rest (one to ten).
   const std::uint64_t full_lines = (n_ - 1) / 10;

@@ -50,30 +50,43 @@ struct BlockScratch {
   Growable<Undone> undone;
 };
 
-// Where the blocks of a run that a block reader has read lie, for resolving
-// the values it left undone.
-struct BlockRun {
-  const DataLineLayout& layout;
-  const char* text;
-  const std::size_t* block_starts;  // where each block starts, and where the last one ends
-  std::uint64_t n;
+// A vector kernel's block reader: BufferedBlocks::read for runs of up to
+// run_blocks blocks, each run read in three passes over memory that stays in
+// the cache (the kernels' files say how):
+//
+// 1. fields: the fields of up to `wanted` blocks from text[block_starts[0]]
+//    on, each data line's checked against the layout and its digits and signs
+//    combined into four 32-bit words per field, stored at `words` in file
+//    order across line and block ends; where each block read ends goes to
+//    block_starts[1 ...]. Stops before a lead line or data line that is not
+//    of the usual kind or not whole in the `size` bytes; returns the blocks
+//    read.
+// 2. values: the values of the first `count` fields of `words`, converted
+//    many at a time across line ends, to `values` in file order; the groups
+//    converted together (up to sixteen fields) with values left to the exact
+//    algorithm are recorded at `undone`, in file order. Returns how many.
+// 3. columns: the values of `blocks` blocks, n each, block after block at
+//    `values`, to storage[p][index + b]: each parameter's values of the run
+//    together.
+struct BlockRunPasses {
+  std::size_t run_blocks;
+  std::size_t (*fields)(const DataLineLayout& layout, const char* text, std::size_t size,
+                        std::uint64_t n, std::size_t wanted, std::size_t* block_starts,
+                        std::uint32_t* words);
+  std::size_t (*values)(const DataLineLayout& layout, const std::uint32_t* words, std::size_t count,
+                        float* values, BlockScratch::Undone* undone);
+  void (*columns)(const float* values, std::size_t blocks, std::uint64_t n, float* const* storage,
+                  std::size_t index);
 };
+// The most blocks in a run of any block reader.
+constexpr std::size_t kMaxRunBlocks = 16;
 
-// Resolves the values left undone (`count` entries, in file order) into
-// `values`, which hold the run's fields in file order; returns the blocks of
-// the run that are read, fewer than `blocks` when a field cannot be read
-// after all (the run then ends before its block). Out of line: rare.
-[[gnu::cold, gnu::noinline]] std::size_t resolve_undone(const BlockRun& run,
-                                                        const BlockScratch::Undone* undone,
-                                                        std::size_t count, float* values,
-                                                        std::size_t blocks);
-
-// A vector kernel's block reader (below), with BufferedBlocks::read's
-// contract.
-using BlockRunReader = BlocksRead (*)(const DataLineLayout& layout, const char* text,
-                                      std::size_t size, std::uint64_t n, float* const* storage,
-                                      std::size_t index, std::size_t max_blocks,
-                                      BlockScratch& scratch);
+#if defined(__x86_64__)
+// The block readers of the AVX-512 kernel (runs of sixteen blocks, sixteen
+// values converted at a time) and of the AVX2 kernel (eight and eight).
+extern const BlockRunPasses kAvx512BlockRuns;
+extern const BlockRunPasses kAvx2BlockRuns;
+#endif
 
 // Reads whole blocks of n parameters straight from bytes already read, as many
 // as lie there in the usual layout.
@@ -95,24 +108,8 @@ class BufferedBlocks {
   LineKernelFunction kernel_;
   std::uint64_t n_;
   BlockScratch scratch_;
-  BlockRunReader run_reader_ = nullptr;  // when scratch_ is sized for runs
+  const BlockRunPasses* runs_ = nullptr;  // a vector kernel's block reader, if used
 };
-
-#if defined(__x86_64__)
-// The block readers of the AVX-512 and AVX2 kernels, with BufferedBlocks::read's
-// contract: each reads the fields of a run of blocks first, then converts
-// them sixteen (eight) at a time across line ends, and stores each
-// parameter's values of the run together. `scratch` is sized by
-// size_block_scratch for runs of kAvx512RunBlocks (kAvx2RunBlocks).
-constexpr std::size_t kAvx512RunBlocks = 16;
-constexpr std::size_t kAvx2RunBlocks = 8;
-BlocksRead read_blocks_avx512(const DataLineLayout& layout, const char* text, std::size_t size,
-                              std::uint64_t n, float* const* storage, std::size_t index,
-                              std::size_t max_blocks, BlockScratch& scratch);
-BlocksRead read_blocks_avx2(const DataLineLayout& layout, const char* text, std::size_t size,
-                            std::uint64_t n, float* const* storage, std::size_t index,
-                            std::size_t max_blocks, BlockScratch& scratch);
-#endif
 
 // Sizes `scratch` for runs of up to `run_blocks` blocks of n parameters (fewer
 // when blocks are large), or leaves it empty (run_blocks 0) when blocks are

@@ -1,6 +1,6 @@
 // The AVX2 kernel's block reader: the three passes of the AVX-512 one
-// (buffered_blocks_avx512.cpp) with 256-bit registers, over a run of up to
-// eight blocks:
+// (buffered_blocks_avx512.cpp, lib/buffered_blocks.h) with 256-bit
+// registers, over a run of up to eight blocks:
 //
 // 1. Fields: each data line's fields, two to a register, are checked against
 //    the layout and their digits and signs combined into four 32-bit words
@@ -296,93 +296,87 @@ TOLVIK_AVX2 void store_columns(const float* values, std::size_t blocks, std::uin
   }
 }
 
+// Pass 1 at width Width (see BlockRunPasses). Not inlined into read_fields,
+// which then only jumps to the one for the width.
 template <unsigned Width>
-TOLVIK_AVX2 BlocksRead read_runs(const DataLineLayout& layout, const char* text, std::size_t size,
-                                 std::uint64_t n, float* const* storage, std::size_t index,
-                                 std::size_t max_blocks, BlockScratch& scratch) {
+[[gnu::noinline]] TOLVIK_AVX2 std::size_t read_fields_at(const DataLineLayout& layout,
+                                                         const char* text, std::size_t size,
+                                                         std::uint64_t n, std::size_t wanted,
+                                                         std::size_t* block_starts,
+                                                         std::uint32_t* words) {
   const Tables& t = opaque_tables();
   const __m256i class_low = class_table(t);
   const Layout::Lanes& lanes = layout.lanes();
-  const ConvertConstants cc = convert_constants(layout);
   const DataLines<Width> lines(n);
-  std::uint32_t* const words = scratch.words.data();
-  float* const values = scratch.values.data();
-
-  BlocksRead done{0, 0};
-  while (done.blocks < max_blocks) {
-    // 1. The fields of a run of blocks.
-    const std::size_t wanted = std::min(scratch.run_blocks, max_blocks - done.blocks);
-    std::size_t blocks = 0;
-    std::size_t at = done.bytes;
-    std::size_t block_starts[kAvx2RunBlocks + 1];  // and where the last one ends
-    block_starts[0] = done.bytes;
-    std::uint32_t* out = words;
-    for (; blocks < wanted; ++blocks) {
-      const std::size_t lead = lead_line_length(text + at, size - at);
-      if (lead == kNoAsciiLine) break;
-      const std::size_t first = at + lead + 1;
-      __m256i allowed = _mm256_set1_epi8(-1);
-      const std::size_t end = size - first >= lines.most
-                                  ? read_data_lines<Width, false>(lines, t, class_low, lanes, text,
-                                                                  size, first, out, allowed)
-                                  : read_data_lines<Width, true>(lines, t, class_low, lanes, text,
-                                                                 size, first, out, allowed);
-      if (end == 0 || !all_allowed(allowed, lanes)) break;
-      at = end;
-      block_starts[blocks + 1] = end;
-    }
-    if (blocks == 0) break;
-
-    // 2. Their values, eight at a time; the undecided ones one by one
-    // afterwards.
-    const std::size_t fields = blocks * n;
-    std::size_t undone = 0;  // groups of eight with values left undone
-    std::size_t f = 0;
-    for (; f + 8 <= fields; f += 8) {
-      const unsigned left = 0xFF & ~convert_eight<Width == 15>(cc, words + 4 * f, values + f);
-      if (left != 0) [[unlikely]] {
-        scratch.undone.data()[undone++] = {f, left};
-      }
-    }
-    if (f < fields) {
-      const unsigned left =
-          ((1u << (fields - f)) - 1) & ~convert_eight<Width == 15>(cc, words + 4 * f, values + f);
-      if (left != 0) scratch.undone.data()[undone++] = {f, left};
-    }
-    if (undone != 0) {
-      const BlockRun run{layout, text, block_starts, n};
-      blocks = resolve_undone(run, scratch.undone.data(), undone, values, blocks);
-      if (blocks == 0) break;
-    }
-
-    // 3. Each parameter's values of the run together.
-    store_columns(values, blocks, n, storage, index + done.blocks);
-    done.blocks += blocks;
-    done.bytes = block_starts[blocks];
-    if (blocks < wanted) break;
+  std::size_t at = block_starts[0];
+  std::uint32_t* out = words;
+  std::size_t blocks = 0;
+  for (; blocks < wanted; ++blocks) {
+    const std::size_t lead = lead_line_length(text + at, size - at);
+    if (lead == kNoAsciiLine) break;
+    const std::size_t first = at + lead + 1;
+    __m256i allowed = _mm256_set1_epi8(-1);
+    const std::size_t end = size - first >= lines.most
+                                ? read_data_lines<Width, false>(lines, t, class_low, lanes, text,
+                                                                size, first, out, allowed)
+                                : read_data_lines<Width, true>(lines, t, class_low, lanes, text,
+                                                               size, first, out, allowed);
+    if (end == 0 || !all_allowed(allowed, lanes)) break;
+    at = end;
+    block_starts[blocks + 1] = end;
   }
-  return done;
+  return blocks;
+}
+
+TOLVIK_AVX2 std::size_t read_fields(const DataLineLayout& layout, const char* text,
+                                    std::size_t size, std::uint64_t n, std::size_t wanted,
+                                    std::size_t* block_starts, std::uint32_t* words) {
+  switch (layout.width()) {
+    case 11:
+      return read_fields_at<11>(layout, text, size, n, wanted, block_starts, words);
+    case 12:
+      return read_fields_at<12>(layout, text, size, n, wanted, block_starts, words);
+    case 13:
+      return read_fields_at<13>(layout, text, size, n, wanted, block_starts, words);
+    case 14:
+      return read_fields_at<14>(layout, text, size, n, wanted, block_starts, words);
+    default:
+      return read_fields_at<15>(layout, text, size, n, wanted, block_starts, words);
+  }
+}
+
+// Pass 2, eight values at a time (see BlockRunPasses).
+template <bool Nine>
+TOLVIK_AVX2 std::size_t convert_fields_of(const DataLineLayout& layout, const std::uint32_t* words,
+                                          std::size_t count, float* values,
+                                          BlockScratch::Undone* undone) {
+  const ConvertConstants cc = convert_constants(layout);
+  std::size_t groups = 0;  // eights with values left undone
+  std::size_t f = 0;
+  for (; f + 8 <= count; f += 8) {
+    const unsigned left = 0xFF & ~convert_eight<Nine>(cc, words + 4 * f, values + f);
+    if (left != 0) [[unlikely]] {
+      undone[groups++] = {f, left};
+    }
+  }
+  if (f < count) {
+    const unsigned left =
+        ((1u << (count - f)) - 1) & ~convert_eight<Nine>(cc, words + 4 * f, values + f);
+    if (left != 0) undone[groups++] = {f, left};
+  }
+  return groups;
+}
+
+TOLVIK_AVX2 std::size_t convert_fields(const DataLineLayout& layout, const std::uint32_t* words,
+                                       std::size_t count, float* values,
+                                       BlockScratch::Undone* undone) {
+  return layout.width() == 15 ? convert_fields_of<true>(layout, words, count, values, undone)
+                              : convert_fields_of<false>(layout, words, count, values, undone);
 }
 
 }  // namespace
 
-TOLVIK_AVX2 BlocksRead read_blocks_avx2(const DataLineLayout& layout, const char* text,
-                                        std::size_t size, std::uint64_t n, float* const* storage,
-                                        std::size_t index, std::size_t max_blocks,
-                                        BlockScratch& scratch) {
-  switch (layout.width()) {
-    case 11:
-      return read_runs<11>(layout, text, size, n, storage, index, max_blocks, scratch);
-    case 12:
-      return read_runs<12>(layout, text, size, n, storage, index, max_blocks, scratch);
-    case 13:
-      return read_runs<13>(layout, text, size, n, storage, index, max_blocks, scratch);
-    case 14:
-      return read_runs<14>(layout, text, size, n, storage, index, max_blocks, scratch);
-    default:
-      return read_runs<15>(layout, text, size, n, storage, index, max_blocks, scratch);
-  }
-}
+constexpr BlockRunPasses kAvx2BlockRuns{8, read_fields, convert_fields, store_columns};
 
 }  // namespace tolvik
 

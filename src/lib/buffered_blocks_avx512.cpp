@@ -207,85 +207,67 @@ TOLVIK_AVX512 void store_columns(const float* values, std::size_t blocks, std::u
   }
 }
 
-}  // namespace
-
-TOLVIK_AVX512 BlocksRead read_blocks_avx512(const DataLineLayout& layout, const char* text,
-                                            std::size_t size, std::uint64_t n,
-                                            float* const* storage, std::size_t index,
-                                            std::size_t max_blocks, BlockScratch& scratch) {
+// Pass 1: the fields of up to `wanted` blocks (see BlockRunPasses).
+TOLVIK_AVX512 std::size_t read_fields(const DataLineLayout& layout, const char* text,
+                                      std::size_t size, std::uint64_t n, std::size_t wanted,
+                                      std::size_t* block_starts, std::uint32_t* words) {
   const Constants c = make_constants(layout);
-  const ConvertConstants cc = convert_constants(layout);
   const unsigned width = layout.width();
-  const bool nine = width == 15;
   const std::uint64_t data_lines = (n - 1) / 10 + 1;
   const LineShape full = line_shape(c, width, 10);
   const LineShape last = line_shape(c, width, static_cast<unsigned>(n - 10 * (data_lines - 1)));
-  std::uint32_t* const words = scratch.words.data();
-  float* const values = scratch.values.data();
-
-  BlocksRead done{0, 0};
-  while (done.blocks < max_blocks) {
-    // 1. The fields of a run of blocks.
-    const std::size_t wanted = std::min(scratch.run_blocks, max_blocks - done.blocks);
-    std::size_t blocks = 0;
-    std::size_t at = done.bytes;
-    std::size_t block_starts[17];  // and where the last one ends
-    block_starts[0] = done.bytes;
-    std::uint32_t* out = words;
-    for (; blocks < wanted; ++blocks) {
-      const std::size_t lead = lead_line_length(text + at, size - at);
-      if (lead == kNoAsciiLine) break;
-      std::size_t pos = at + lead + 1;
-      bool whole = true;
-      for (std::uint64_t line = 0; line < data_lines; ++line) {
-        const LineShape& shape = line + 1 < data_lines ? full : last;
-        // The line's fields and its terminator's first byte must be there.
-        if (size - pos <= shape.span) {
-          whole = false;
-          break;
-        }
-        const __mmask64 wrong = read_line(shape, width, text + pos, c, out);
-        out += 4 * shape.count;
-        std::size_t end = pos + shape.span;
-        if (text[end] == '\r' && end + 1 < size) ++end;
-        if (wrong != 0 || text[end] != '\n') {
-          whole = false;
-          break;
-        }
-        pos = end + 1;
+  std::size_t at = block_starts[0];
+  std::uint32_t* out = words;
+  std::size_t blocks = 0;
+  for (; blocks < wanted; ++blocks) {
+    const std::size_t lead = lead_line_length(text + at, size - at);
+    if (lead == kNoAsciiLine) break;
+    std::size_t pos = at + lead + 1;
+    bool whole = true;
+    for (std::uint64_t line = 0; line < data_lines; ++line) {
+      const LineShape& shape = line + 1 < data_lines ? full : last;
+      // The line's fields and its terminator's first byte must be there.
+      if (size - pos <= shape.span) {
+        whole = false;
+        break;
       }
-      if (!whole) break;
-      at = pos;
-      block_starts[blocks + 1] = pos;
-    }
-    if (blocks == 0) break;
-
-    // 2. Their values, sixteen at a time; the undecided ones one by one
-    // afterwards.
-    const std::size_t fields = blocks * n;
-    std::size_t undone = 0;  // sixteens with values left undone
-    for (std::size_t f = 0; f < fields; f += 16) {
-      const auto wanted_fields =
-          static_cast<__mmask16>(fields - f >= 16 ? 0xFFFF : (1u << (fields - f)) - 1);
-      const __mmask16 left = wanted_fields & ~convert_sixteen(cc, nine, words + 4 * f, values + f);
-      if (left != 0) [[unlikely]] {
-        scratch.undone.data()[undone++] = {f, left};
+      const __mmask64 wrong = read_line(shape, width, text + pos, c, out);
+      out += 4 * shape.count;
+      std::size_t end = pos + shape.span;
+      if (text[end] == '\r' && end + 1 < size) ++end;
+      if (wrong != 0 || text[end] != '\n') {
+        whole = false;
+        break;
       }
+      pos = end + 1;
     }
-    if (undone != 0) {
-      const BlockRun run{layout, text, block_starts, n};
-      blocks = resolve_undone(run, scratch.undone.data(), undone, values, blocks);
-      if (blocks == 0) break;
-    }
-
-    // 3. Each parameter's values of the run together.
-    store_columns(values, blocks, n, storage, index + done.blocks);
-    done.blocks += blocks;
-    done.bytes = block_starts[blocks];
-    if (blocks < wanted) break;
+    if (!whole) break;
+    at = pos;
+    block_starts[blocks + 1] = pos;
   }
-  return done;
+  return blocks;
 }
+
+// Pass 2: the values, sixteen at a time (see BlockRunPasses).
+TOLVIK_AVX512 std::size_t convert_fields(const DataLineLayout& layout, const std::uint32_t* words,
+                                         std::size_t count, float* values,
+                                         BlockScratch::Undone* undone) {
+  const ConvertConstants cc = convert_constants(layout);
+  const bool nine = layout.width() == 15;
+  std::size_t groups = 0;  // sixteens with values left undone
+  for (std::size_t f = 0; f < count; f += 16) {
+    const auto wanted = static_cast<__mmask16>(count - f >= 16 ? 0xFFFF : (1u << (count - f)) - 1);
+    const __mmask16 left = wanted & ~convert_sixteen(cc, nine, words + 4 * f, values + f);
+    if (left != 0) [[unlikely]] {
+      undone[groups++] = {f, left};
+    }
+  }
+  return groups;
+}
+
+}  // namespace
+
+constexpr BlockRunPasses kAvx512BlockRuns{16, read_fields, convert_fields, store_columns};
 
 }  // namespace tolvik
 
