@@ -14,6 +14,9 @@ namespace {
 // back in each row, and taking it 2 MiB at a time instead of 4 KiB saves
 // hundreds of page faults per megabyte. Smaller arrays come from malloc.
 constexpr std::size_t kMappedBytes = std::size_t{4} << 20;
+// The size of a huge page, to which a mapped array is aligned: the system
+// gives huge pages only to whole, aligned 2 MiB stretches of a mapping.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 std::size_t page_size() noexcept {
   static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -32,13 +35,24 @@ FloatArray::FloatArray(std::size_t count) {
   // An array of no floats still has an address of its own.
   const std::size_t bytes = (count == 0 ? 1 : count) * sizeof(float);
   if (bytes >= kMappedBytes) {
-    const std::size_t mapped = whole_pages(bytes);
-    void* p = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Whole huge pages, from a huge page's start: a stretch one huge page
+    // longer is mapped, and what lies before the first boundary in it and
+    // after the pages wanted is given back at once.
+    const std::size_t mapped = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = ::mmap(nullptr, mapped + kHugePage, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw OutOfMemory{bytes};
+    char* const start = static_cast<char*>(p);
+    const auto address = reinterpret_cast<std::uintptr_t>(start);
+    char* const aligned = start + ((kHugePage - address % kHugePage) % kHugePage);
+    if (aligned != start) ::munmap(start, static_cast<std::size_t>(aligned - start));
+    const std::size_t after =
+        static_cast<std::size_t>(start + mapped + kHugePage - (aligned + mapped));
+    if (after != 0) ::munmap(aligned + mapped, after);
 #if defined(MADV_HUGEPAGE)
-    ::madvise(p, mapped, MADV_HUGEPAGE);  // advice only: without it, 4 KiB pages
+    ::madvise(aligned, mapped, MADV_HUGEPAGE);  // advice only: without it, 4 KiB pages
 #endif
-    data_ = static_cast<float*>(p);
+    data_ = reinterpret_cast<float*>(aligned);
     mapped_ = mapped;
   } else {
     data_ = static_cast<float*>(std::malloc(bytes));
