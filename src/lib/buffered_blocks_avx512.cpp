@@ -196,8 +196,12 @@ TOLVIK_AVX512 void store_columns(const float* values, std::size_t blocks, std::u
   const auto lanes = static_cast<__mmask16>((1u << blocks) - 1);
   for (std::uint64_t first = 0; first < n; first += 16) {
     __m512 rows[16];
-    for (std::size_t b = 0; b < 16; ++b) {
-      rows[b] = b < blocks ? _mm512_loadu_ps(values + b * n + first) : _mm512_setzero_ps();
+    if (blocks == 16) {  // a whole run, as nearly all are
+      for (std::size_t b = 0; b < 16; ++b) rows[b] = _mm512_loadu_ps(values + b * n + first);
+    } else {
+      for (std::size_t b = 0; b < 16; ++b) {
+        rows[b] = b < blocks ? _mm512_loadu_ps(values + b * n + first) : _mm512_setzero_ps();
+      }
     }
     transpose_sixteen(rows);
     const std::uint64_t columns = std::min<std::uint64_t>(16, n - first);
@@ -248,21 +252,29 @@ TOLVIK_AVX512 std::size_t read_fields(const DataLineLayout& layout, const char* 
   return blocks;
 }
 
-// Pass 2: the values, sixteen at a time (see BlockRunPasses).
-TOLVIK_AVX512 std::size_t convert_fields(const DataLineLayout& layout, const std::uint32_t* words,
-                                         std::size_t count, float* values,
-                                         BlockScratch::Undone* undone) {
-  const ConvertConstants cc = convert_constants(layout);
-  const bool nine = layout.width() == 15;
+// convert_fields for nine significant digits or fewer.
+template <bool Nine>
+TOLVIK_AVX512 std::size_t convert_all(const ConvertConstants& cc, const std::uint32_t* words,
+                                      std::size_t count, float* values,
+                                      BlockScratch::Undone* undone) {
   std::size_t groups = 0;  // sixteens with values left undone
   for (std::size_t f = 0; f < count; f += 16) {
     const auto wanted = static_cast<__mmask16>(count - f >= 16 ? 0xFFFF : (1u << (count - f)) - 1);
-    const __mmask16 left = wanted & ~convert_sixteen(cc, nine, words + 4 * f, values + f);
+    const __mmask16 left = wanted & ~convert_sixteen(cc, Nine, words + 4 * f, values + f);
     if (left != 0) [[unlikely]] {
       undone[groups++] = {f, left};
     }
   }
   return groups;
+}
+
+// Pass 2: the values, sixteen at a time (see BlockRunPasses).
+TOLVIK_AVX512 std::size_t convert_fields(const DataLineLayout& layout, const std::uint32_t* words,
+                                         std::size_t count, float* values,
+                                         BlockScratch::Undone* undone) {
+  const ConvertConstants cc = convert_constants(layout);
+  return layout.width() == 15 ? convert_all<true>(cc, words, count, values, undone)
+                              : convert_all<false>(cc, words, count, values, undone);
 }
 
 }  // namespace
