@@ -1,8 +1,8 @@
 // An owned array of 32-bit floats in one allocation of a fixed size, for
 // values that are written straight into their final place: the arrays handed
-// to numpy. Moving it hands the memory over; the last owner frees it. Large
-// arrays are mapped from the system directly (with huge pages where the
-// system gives them), small ones come from malloc.
+// to numpy. Moving it hands the memory over; the last owner frees it. The
+// memory comes from the C library's allocator, as numpy's own arrays do;
+// large arrays start on a huge page's boundary, with huge pages asked for.
 #pragma once
 
 #include <cstddef>
@@ -20,9 +20,7 @@ class FloatArray {
   FloatArray(const FloatArray&) = delete;
   FloatArray& operator=(const FloatArray&) = delete;
   FloatArray(FloatArray&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        mapped_(std::exchange(other.mapped_, 0)) {}
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   FloatArray& operator=(FloatArray&& other) noexcept;
   ~FloatArray();
 
@@ -36,11 +34,8 @@ class FloatArray {
   void shrink(std::size_t count) noexcept;
 
  private:
-  void release() noexcept;
-
   float* data_ = nullptr;  // never null once allocated, even for no floats
   std::size_t size_ = 0;
-  std::size_t mapped_ = 0;  // bytes mapped from the system; 0 for malloc's memory
 };
 
 }  // namespace tolvik
