@@ -36,13 +36,13 @@ namespace sp = scaled_product;
 // Reads the Count fields of the data line at `line` into `out` (four words
 // each; past an odd count, four more words that the next field's overwrite).
 template <unsigned Width, unsigned Count>
-TOLVIK_AVX2 inline void read_fields(const Tables& t, __m256i class_low, const Layout::Lanes& lanes,
-                                    const char* line, std::uint32_t* out, __m256i& allowed) {
+TOLVIK_AVX2 inline void read_fields(const PairConstants& c, const char* line, std::uint32_t* out,
+                                    __m256i& allowed) {
   for (unsigned f = 0; f < Count; f += 2) {
     const char* low = line + f * Width;
     const char* high = f + 1 < Count ? low + Width : low;
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * f),
-                        decode_pair(t, class_low, low, high, lanes, allowed));
+                        decode_pair(c, low, high, allowed));
     // The check of each pair where it is read: left to itself, the compiler
     // moves the checks of a whole line after the line's end is found, and
     // runs out of registers for them.
@@ -53,30 +53,32 @@ TOLVIK_AVX2 inline void read_fields(const Tables& t, __m256i class_low, const La
 // read_fields for the last line of a block, of `count` fields (1 to 10): a
 // jump to straight-line code for the count.
 template <unsigned Width>
-[[gnu::always_inline]] TOLVIK_AVX2 inline void read_last_fields(
-    unsigned count, const Tables& t, __m256i class_low, const Layout::Lanes& lanes,
-    const char* line, std::uint32_t* out, __m256i& allowed) {
+[[gnu::always_inline]] TOLVIK_AVX2 inline void read_last_fields(unsigned count,
+                                                                const PairConstants& c,
+                                                                const char* line,
+                                                                std::uint32_t* out,
+                                                                __m256i& allowed) {
   switch (count) {
     case 1:
-      return read_fields<Width, 1>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 1>(c, line, out, allowed);
     case 2:
-      return read_fields<Width, 2>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 2>(c, line, out, allowed);
     case 3:
-      return read_fields<Width, 3>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 3>(c, line, out, allowed);
     case 4:
-      return read_fields<Width, 4>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 4>(c, line, out, allowed);
     case 5:
-      return read_fields<Width, 5>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 5>(c, line, out, allowed);
     case 6:
-      return read_fields<Width, 6>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 6>(c, line, out, allowed);
     case 7:
-      return read_fields<Width, 7>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 7>(c, line, out, allowed);
     case 8:
-      return read_fields<Width, 8>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 8>(c, line, out, allowed);
     case 9:
-      return read_fields<Width, 9>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 9>(c, line, out, allowed);
     default:
-      return read_fields<Width, 10>(t, class_low, lanes, line, out, allowed);
+      return read_fields<Width, 10>(c, line, out, allowed);
   }
 }
 
@@ -113,22 +115,22 @@ struct DataLines {
 // Checked) does not lie whole in the `size` bytes; without Checked, the
 // lines' `most` bytes are there.
 template <unsigned Width, bool Checked>
-TOLVIK_AVX2 inline std::size_t read_data_lines(const DataLines<Width>& lines, const Tables& t,
-                                               __m256i class_low, const Layout::Lanes& lanes,
-                                               const char* text, std::size_t size, std::size_t pos,
+TOLVIK_AVX2 inline std::size_t read_data_lines(const DataLines<Width>& lines,
+                                               const PairConstants& c, const char* text,
+                                               std::size_t size, std::size_t pos,
                                                std::uint32_t*& out, __m256i& allowed) {
   // Sixteen bytes from the start of a line's last field, which covers its
   // terminator's first byte.
   constexpr std::size_t kFullNeed = 9 * Width + 16;
   for (std::uint64_t line = 0; line < lines.full_lines; ++line) {
     if (Checked && size - pos < kFullNeed) return 0;
-    read_fields<Width, 10>(t, class_low, lanes, text + pos, out, allowed);
+    read_fields<Width, 10>(c, text + pos, out, allowed);
     out += 40;
     pos = after_terminator(text, size, pos + 10 * Width);
     if (pos == 0) return 0;
   }
   if (Checked && size - pos < lines.last_span - Width + 16) return 0;
-  read_last_fields<Width>(lines.last, t, class_low, lanes, text + pos, out, allowed);
+  read_last_fields<Width>(lines.last, c, text + pos, out, allowed);
   out += 4 * lines.last;
   return after_terminator(text, size, pos + lines.last_span);
 }
@@ -304,9 +306,8 @@ template <unsigned Width>
                                                          std::uint64_t n, std::size_t wanted,
                                                          std::size_t* block_starts,
                                                          std::uint32_t* words) {
-  const Tables& t = opaque_tables();
-  const __m256i class_low = class_table(t);
   const Layout::Lanes& lanes = layout.lanes();
+  const PairConstants c = pair_constants(opaque_tables(), lanes);
   const DataLines<Width> lines(n);
   std::size_t at = block_starts[0];
   std::uint32_t* out = words;
@@ -316,11 +317,10 @@ template <unsigned Width>
     if (lead == kNoAsciiLine) break;
     const std::size_t first = at + lead + 1;
     __m256i allowed = _mm256_set1_epi8(-1);
-    const std::size_t end = size - first >= lines.most
-                                ? read_data_lines<Width, false>(lines, t, class_low, lanes, text,
-                                                                size, first, out, allowed)
-                                : read_data_lines<Width, true>(lines, t, class_low, lanes, text,
-                                                               size, first, out, allowed);
+    const std::size_t end =
+        size - first >= lines.most
+            ? read_data_lines<Width, false>(lines, c, text, size, first, out, allowed)
+            : read_data_lines<Width, true>(lines, c, text, size, first, out, allowed);
     if (end == 0 || !all_allowed(allowed, lanes)) break;
     at = end;
     block_starts[blocks + 1] = end;

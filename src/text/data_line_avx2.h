@@ -91,20 +91,53 @@ TOLVIK_AVX2 inline __m256i class_table(const Tables& t) {
 // 16 on to 0x80 and above, for which the shuffle gives no class, and the
 // others to 0x70 and above, for which it gives the class of their low four
 // bits. The digits are taken from the flipped bytes.
-TOLVIK_AVX2 inline __m256i decode_pair(const Tables& t, __m256i class_low, const char* low,
-                                       const char* high, const Layout::Lanes& lanes,
+//
+// The constants it works with come in registers (PairConstants); the second
+// form takes them from the tables where they are used, as memory operands.
+struct PairConstants {
+  __m256i class_low, fold, flip, top_nibble, expected, digits, byte_weights, pair_weights;
+};
+
+// The constants of decode_pair for `lanes`, loaded into registers once for a
+// loop over many pairs: read as memory operands instead, they take seven of
+// the nine loads of each pair.
+TOLVIK_AVX2 inline PairConstants pair_constants(const Tables& t, const Layout::Lanes& lanes) {
+  PairConstants c{class_table(t),
+                  load32(lanes.fold.data()),
+                  load32(lanes.flip.data()),
+                  load32(t.top_nibble.data()),
+                  load32(lanes.expected.data()),
+                  load32(lanes.digits.data()),
+                  load32(t.byte_weights.data()),
+                  load32(t.pair_weights.data())};
+  // Opaque from here on: the compiler keeps them in registers instead of
+  // folding the loads back into every use.
+  asm(""
+      : "+x"(c.class_low), "+x"(c.fold), "+x"(c.flip), "+x"(c.top_nibble), "+x"(c.expected),
+        "+x"(c.digits), "+x"(c.byte_weights), "+x"(c.pair_weights));
+  return c;
+}
+
+TOLVIK_AVX2 inline __m256i decode_pair(const PairConstants& c, const char* low, const char* high,
                                        __m256i& allowed) {
   const __m256i raw = _mm256_inserti128_si256(
       _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(low))),
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(high)), 1);
-  const __m256i flipped =
-      _mm256_xor_si256(_mm256_or_si256(raw, load32(lanes.fold.data())), load32(lanes.flip.data()));
-  const __m256i classes =
-      _mm256_shuffle_epi8(class_low, _mm256_adds_epu8(flipped, load32(t.top_nibble.data())));
-  allowed = _mm256_min_epu8(allowed, _mm256_and_si256(classes, load32(lanes.expected.data())));
-  const __m256i digits = _mm256_shuffle_epi8(flipped, load32(lanes.digits.data()));
-  return _mm256_madd_epi16(_mm256_maddubs_epi16(digits, load32(t.byte_weights.data())),
-                           load32(t.pair_weights.data()));
+  const __m256i flipped = _mm256_xor_si256(_mm256_or_si256(raw, c.fold), c.flip);
+  const __m256i classes = _mm256_shuffle_epi8(c.class_low, _mm256_adds_epu8(flipped, c.top_nibble));
+  allowed = _mm256_min_epu8(allowed, _mm256_and_si256(classes, c.expected));
+  const __m256i digits = _mm256_shuffle_epi8(flipped, c.digits);
+  return _mm256_madd_epi16(_mm256_maddubs_epi16(digits, c.byte_weights), c.pair_weights);
+}
+
+TOLVIK_AVX2 inline __m256i decode_pair(const Tables& t, __m256i class_low, const char* low,
+                                       const char* high, const Layout::Lanes& lanes,
+                                       __m256i& allowed) {
+  return decode_pair(
+      {class_low, load32(lanes.fold.data()), load32(lanes.flip.data()), load32(t.top_nibble.data()),
+       load32(lanes.expected.data()), load32(lanes.digits.data()), load32(t.byte_weights.data()),
+       load32(t.pair_weights.data())},
+      low, high, allowed);
 }
 
 // Whether, after decode_pair, every byte of the fields read was one the
