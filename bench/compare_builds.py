@@ -44,9 +44,9 @@ def load(build: str, arrays: bool):
                     for path in glob.glob(os.path.join(build, stem + suffix))})
     if len(found) != 1:
         raise SystemExit(f"expected one {name} module in {build}, found {len(found)}")
-    spec = importlib.util.spec_from_file_location(name, found[0])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location(name, found[0])
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module
 
 

@@ -816,8 +816,8 @@ def environment() -> dict:
     import numpy
     import tolvik
 
-    spec = importlib.util.find_spec("tolvik_arrays")
-    arrays_file = spec.origin if spec is not None else "not installed"
+    arrays_found = importlib.util.find_spec("tolvik_arrays")
+    arrays_file = arrays_found.origin if arrays_found is not None else "not installed"
     cpu = platform.processor()
     try:
         with open("/proc/cpuinfo") as f:

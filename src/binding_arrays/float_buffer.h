@@ -11,7 +11,7 @@
 
 namespace tolvik::arrays {
 
-// The type's specification, for PyType_FromModuleAndSpec.
+// The type's name, size, flags and slots, for PyType_FromModuleAndSpec.
 extern PyType_Spec FLOAT_BUFFER_SPEC;
 
 // A new FloatBuffer of type `type` holding the first `count` floats of
