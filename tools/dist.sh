@@ -17,11 +17,11 @@
 #    modules; the run fails if tolvik or tolvik_arrays is imported from
 #    anywhere but that environment's site-packages.
 #
+# 4. The sdist and both wheels are copied into dist/ and dist/wheelhouse.
+#
 # The environments are filled by uv (from the package index, like pip): it
 # installs the test extras' half a gigabyte in seconds where pip takes a
 # minute, for each of the five interpreters CI runs this for.
-#
-# 4. The sdist and both wheels are copied into dist/ and dist/wheelhouse.
 #
 # Everything is built in a temporary folder of its own, removed at exit, and
 # only what passed reaches dist/: runs for several interpreters may go on side
