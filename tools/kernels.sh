@@ -25,7 +25,7 @@ py=$root/.venv/bin/python
 # The kernels and the processor flags each needs.
 kernels=(portable sse2 avx2 avx512)
 declare -A needs=([portable]="" [sse2]="sse2" [avx2]="avx2 fma"
-  [avx512]="avx512f avx512bw avx512vl avx512vbmi fma")
+  [avx512]="avx512f avx512bw avx512dq avx512vl avx512vbmi bmi2 fma")
 flags=" $(grep -m1 '^flags' /proc/cpuinfo | cut -d: -f2) "
 [[ $(uname -m) == x86_64 ]] || kernels=(portable)
 

@@ -81,9 +81,10 @@ void size_block_scratch(BlockScratch& scratch, std::uint64_t n, std::size_t run_
   std::memset(scratch.words.data(), 0, (4 * fields + 64) * sizeof(std::uint32_t));
   scratch.values.reserve_exact(fields + 16);
   std::memset(scratch.values.data(), 0, (fields + 16) * sizeof(float));
-  // At most one entry for each group of fields converted together (eight at
-  // the least).
-  scratch.undone.reserve_exact(fields / 8 + 1);
+  // At most one entry for each group of fields converted together: eight at
+  // the least, within a block or across block ends.
+  scratch.undone.reserve_exact(blocks * static_cast<std::size_t>((n + 7) / 8) + fields / 8 + 1);
+  scratch.run_fields = fields;
   scratch.run_blocks = blocks;
 }
 
@@ -141,11 +142,10 @@ BlocksRead read_block_runs(const BlockRunPasses& passes, const DataLineLayout& l
     const std::size_t wanted = std::min(scratch.run_blocks, max_blocks - done.blocks);
     std::size_t block_starts[kMaxRunBlocks + 1];  // and where the last one ends
     block_starts[0] = done.bytes;
-    std::size_t blocks =
-        passes.fields(layout, text, size, n, wanted, block_starts, scratch.words.data());
+    std::size_t blocks = passes.fields(layout, text, size, n, wanted, block_starts, scratch);
     if (blocks == 0) break;
-    const std::size_t undone = passes.values(layout, scratch.words.data(), blocks * n,
-                                             scratch.values.data(), scratch.undone.data());
+    const std::size_t undone = passes.values != nullptr ? passes.values(layout, blocks * n, scratch)
+                                                        : scratch.undone.size();
     if (undone != 0) {
       blocks = resolve_undone({layout, text, block_starts, n}, scratch.undone.data(), undone,
                               scratch.values.data(), blocks);
@@ -168,7 +168,9 @@ BufferedBlocks::BufferedBlocks(const DataLineLayout& layout, LineKernelFunction 
   if (kernel == line_kernel(LineKernel::Avx512)) runs_ = &kAvx512BlockRuns;
   if (kernel == line_kernel(LineKernel::Avx2)) runs_ = &kAvx2BlockRuns;
 #endif
-  if (runs_ != nullptr) size_block_scratch(scratch_, n, runs_->run_blocks);
+  if (runs_ == nullptr) return;
+  size_block_scratch(scratch_, n, runs_->run_blocks);
+  if (scratch_.run_blocks != 0 && runs_->prepare != nullptr) runs_->prepare(layout, n, scratch_);
 }
 
 BlocksRead BufferedBlocks::read(const char* text, std::size_t size, float* const* storage,

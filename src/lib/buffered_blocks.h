@@ -35,11 +35,18 @@ std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction 
                                                 float& value);
 
 // Memory a block reader of a vector kernel works in, made once per read: the
-// fields of a run of blocks (their digits and signs as four 32-bit words
-// each) and their values, in file order.
+// fields of a run of blocks in the kernel's own form (for the AVX2 reader,
+// their digits and signs as four 32-bit words each), their values in file
+// order, and the groups of values left undone.
 struct BlockScratch {
-  std::size_t run_blocks = 0;  // the most blocks in a run; 0: no block reader
-  Growable<std::uint32_t> words;
+  std::size_t run_blocks = 0;     // the most blocks in a run; 0: no block reader
+  std::size_t run_fields = 0;     // the most fields in a run: run_blocks * n
+  Growable<std::uint32_t> words;  // 4 * run_fields + 64 of them
+  // What a reader works out once for a read (see BlockRunPasses::prepare).
+  Growable<std::uint64_t> plan;
+  // What a reader found of the last block it read, for taking the next ones
+  // to be alike (0 at first).
+  std::uint32_t last_shape = 0;
   Growable<float> values;
   // The fields of a group converted together (up to sixteen) from `first`,
   // of which those in the mask `fields` were left to the exact algorithm.
@@ -56,25 +63,30 @@ struct BlockScratch {
 //
 // 1. fields: the fields of up to `wanted` blocks from text[block_starts[0]]
 //    on, each data line's checked against the layout and its digits and signs
-//    combined into four 32-bit words per field, stored at `words` in file
-//    order across line and block ends; where each block read ends goes to
-//    block_starts[1 ...]. Stops before a lead line or data line that is not
-//    of the usual kind or not whole in the `size` bytes; returns the blocks
-//    read.
-// 2. values: the values of the first `count` fields of `words`, converted
-//    many at a time across line ends, to `values` in file order; the groups
-//    converted together (up to sixteen fields) with values left to the exact
-//    algorithm are recorded at `undone`, in file order. Returns how many.
+//    taken into the scratch's words (and signs) in file order across line and
+//    block ends. Where each block read ends goes to block_starts[1 ...].
+//    Stops before a lead line or data line that is not of the usual kind or
+//    not whole in the `size` bytes; returns the blocks read.
+// 2. values: the values of the first `count` fields so taken, converted many
+//    at a time across line ends, to the scratch's values in file order; the
+//    groups converted together (up to sixteen fields) with values left to the
+//    exact algorithm are recorded in its undone, in file order. Returns how
+//    many. A reader whose fields pass converts the values as it goes has no
+//    values pass: its fields pass leaves them so, and the count of undone
+//    groups as the undone's size.
 // 3. columns: the values of `blocks` blocks, n each, block after block at
 //    `values`, to storage[p][index + b]: each parameter's values of the run
 //    together.
+//
+// `prepare`, if not null, is called once for a read, with the scratch sized,
+// to work out in its plan what the passes need for blocks of n parameters.
 struct BlockRunPasses {
   std::size_t run_blocks;
+  void (*prepare)(const DataLineLayout& layout, std::uint64_t n, BlockScratch& scratch);
   std::size_t (*fields)(const DataLineLayout& layout, const char* text, std::size_t size,
                         std::uint64_t n, std::size_t wanted, std::size_t* block_starts,
-                        std::uint32_t* words);
-  std::size_t (*values)(const DataLineLayout& layout, const std::uint32_t* words, std::size_t count,
-                        float* values, BlockScratch::Undone* undone);
+                        BlockScratch& scratch);
+  std::size_t (*values)(const DataLineLayout& layout, std::size_t count, BlockScratch& scratch);
   void (*columns)(const float* values, std::size_t blocks, std::uint64_t n, float* const* storage,
                   std::size_t index);
 };

@@ -330,7 +330,8 @@ template <unsigned Width>
 
 TOLVIK_AVX2 std::size_t read_fields(const DataLineLayout& layout, const char* text,
                                     std::size_t size, std::uint64_t n, std::size_t wanted,
-                                    std::size_t* block_starts, std::uint32_t* words) {
+                                    std::size_t* block_starts, BlockScratch& scratch) {
+  std::uint32_t* const words = scratch.words.data();
   switch (layout.width()) {
     case 11:
       return read_fields_at<11>(layout, text, size, n, wanted, block_starts, words);
@@ -367,16 +368,18 @@ TOLVIK_AVX2 std::size_t convert_fields_of(const DataLineLayout& layout, const st
   return groups;
 }
 
-TOLVIK_AVX2 std::size_t convert_fields(const DataLineLayout& layout, const std::uint32_t* words,
-                                       std::size_t count, float* values,
-                                       BlockScratch::Undone* undone) {
+TOLVIK_AVX2 std::size_t convert_fields(const DataLineLayout& layout, std::size_t count,
+                                       BlockScratch& scratch) {
+  const std::uint32_t* words = scratch.words.data();
+  float* values = scratch.values.data();
+  BlockScratch::Undone* undone = scratch.undone.data();
   return layout.width() == 15 ? convert_fields_of<true>(layout, words, count, values, undone)
                               : convert_fields_of<false>(layout, words, count, values, undone);
 }
 
 }  // namespace
 
-constexpr BlockRunPasses kAvx2BlockRuns{8, read_fields, convert_fields, store_columns};
+constexpr BlockRunPasses kAvx2BlockRuns{8, nullptr, read_fields, convert_fields, store_columns};
 
 }  // namespace tolvik
 

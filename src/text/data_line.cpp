@@ -8,16 +8,6 @@
 namespace tolvik {
 namespace {
 
-// The classes of byte allowed at byte i of a field of the given width.
-unsigned char allowed_classes(unsigned width, unsigned i) {
-  using L = DataLineLayout;
-  if (i == 0) return L::kClassBlank | L::kClassSign;
-  if (i == 2) return L::kClassPoint;
-  if (i == width - 4) return L::kClassLetter;
-  if (i == width - 3) return L::kClassSign;
-  return L::kClassDigit;
-}
-
 // The lane tables, four lanes, for fields that start their lanes.
 DataLineLayout::Lanes make_lanes(unsigned width) {
   constexpr unsigned char kZero = 0x80;    // a shuffle index that selects zero
@@ -27,7 +17,7 @@ DataLineLayout::Lanes make_lanes(unsigned width) {
   DataLineLayout::Lanes lanes{};
   for (unsigned i = 0; i < 64; ++i) {
     const unsigned t = i % 16;
-    lanes.expected[i] = t < width ? allowed_classes(width, t) : 0;
+    lanes.expected[i] = t < width ? DataLineLayout::allowed_classes(width, t) : 0;
     lanes.outside[i] = t < width ? 0 : 1;
     const bool letter = lanes.expected[i] == DataLineLayout::kClassLetter;
     lanes.fold[i] = letter ? 0x20 : 0;
@@ -124,7 +114,8 @@ LineKernelFunction line_kernel(LineKernel kernel) noexcept {
                                                                              : nullptr;
     case LineKernel::Avx512:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                     __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi") &&
+                     __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl") &&
+                     __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2") &&
                      __builtin_cpu_supports("fma")
                  ? decode_line_avx512
                  : nullptr;

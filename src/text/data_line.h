@@ -131,6 +131,15 @@ class DataLineLayout {
                                                               kClassPoint,
                                                               0};
 
+  // The classes of byte allowed at byte i of a field of the given width.
+  static constexpr unsigned char allowed_classes(unsigned width, unsigned i) {
+    if (i == 0) return kClassBlank | kClassSign;
+    if (i == 2) return kClassPoint;
+    if (i == width - 4) return kClassLetter;
+    if (i == width - 3) return kClassSign;
+    return kClassDigit;
+  }
+
   // The written exponent plus this is the table index of the double
   // shortcut (fast_decimal.h), e + 22.
   int exponent_bias() const noexcept { return 22 - static_cast<int>(width_ - 7); }

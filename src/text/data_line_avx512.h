@@ -16,7 +16,8 @@
 #include "text/fast_decimal.h"
 #include "text/x86_intrinsics.h"
 
-#define TOLVIK_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,fma")))
+#define TOLVIK_AVX512 \
+  __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx512vbmi,bmi2,fma")))
 
 namespace tolvik {
 namespace avx512 {

@@ -55,4 +55,27 @@ inline bool to_float(std::uint32_t w, int e, float& value) noexcept {
   return true;
 }
 
+// The same product with 10^e split as 10^b * 10^(e - b), b = (e + 37) mod 4:
+// w * 10^b is exact (w < 2^30 and 10^b <= 1000 make it an integer below
+// 2^40), so d = (w * 10^b) * s', with s' = 10^(e - b) rounded to double, has
+// the same two roundings as above and the same window decides. A vector
+// reader looks both factors up by one register permutation each (eight and
+// sixteen entries) instead of gathering from kScales.
+alignas(64) inline constexpr std::array<double, 8> kSmallPowers = {1, 10, 100, 1000,
+                                                                   1, 10, 100, 1000};
+// 10^(4a - 37) rounded to double, at index a.
+alignas(64) inline constexpr std::array<double, 16> kQuadScales = {
+    1e-37, 1e-33, 1e-29, 1e-25, 1e-21, 1e-17, 1e-13, 1e-9,
+    1e-5,  1e-1,  1e3,   1e7,   1e11,  1e15,  1e19,  1e23};
+
+// to_float by the split product.
+inline bool split_to_float(std::uint32_t w, int e, float& value) noexcept {
+  if (e < kMinExponent || e > kMaxExponent) return false;
+  const auto t = static_cast<unsigned>(e - kMinExponent);
+  const double d = static_cast<double>(w) * kSmallPowers[t % 8] * kQuadScales[t / 4];
+  if (!decided(d)) return false;
+  value = static_cast<float>(d);
+  return true;
+}
+
 }  // namespace tolvik::scaled_product

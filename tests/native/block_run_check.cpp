@@ -4,10 +4,10 @@
 // taking the same bytes and giving every value the same bits; and it reads at
 // least the blocks the portable one does. (The portable reader wants sixteen
 // bytes readable from each field's start, so near the end of the text it is
-// given the bytes after it as well.) And the conversion those readers use,
-// scaled_product::to_float, against the exact one: for every w below 10^6
-// (widths up to 12) and every exponent of its table, and for random w up to
-// 10^9. Texts of many blocks in the simulation's layout at
+// given the bytes after it as well.) And the conversions those readers use,
+// scaled_product::to_float and split_to_float, against the exact one: for
+// every w below 10^6 (widths up to 12) and every exponent of their table, and
+// for random w up to 10^9. Texts of many blocks in the simulation's layout at
 // widths 11 to 15 with one to forty parameters and more, "\n" and "\r\n";
 // fields of every kind (exponents past the shortcut's tables, float
 // midpoints, zeros of both signs); every one-byte change to bytes that matter
@@ -159,21 +159,24 @@ float exact(std::uint64_t w, int e) {
   return value;
 }
 
-// scaled_product::to_float wherever it decides, against the exact value;
-// returns how many it left undecided.
+// The conversions of the vector block readers (scaled_product::to_float, and
+// split_to_float, which looks 10^e up as two factors) wherever they decide,
+// against the exact value; returns how many they left undecided.
 long check_products(Checker& check) {
   namespace sp = tolvik::scaled_product;
   long undecided = 0;
   auto one = [&](std::uint32_t w, int e) {
-    float got;
-    ++check.checks;
-    if (!sp::to_float(w, e, got)) {
-      ++undecided;
-      return;
-    }
-    if (std::bit_cast<std::uint32_t>(got) != std::bit_cast<std::uint32_t>(exact(w, e)) &&
-        ++check.mismatches <= 10) {
-      std::printf("scaled product: %u * 10^%d\n", w, e);
+    for (auto convert : {sp::to_float, sp::split_to_float}) {
+      float got;
+      ++check.checks;
+      if (!convert(w, e, got)) {
+        ++undecided;
+        continue;
+      }
+      if (std::bit_cast<std::uint32_t>(got) != std::bit_cast<std::uint32_t>(exact(w, e)) &&
+          ++check.mismatches <= 10) {
+        std::printf("scaled product: %u * 10^%d\n", w, e);
+      }
     }
   };
   for (int e = sp::kMinExponent; e <= sp::kMaxExponent; ++e) {
