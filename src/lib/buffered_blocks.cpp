@@ -65,20 +65,24 @@ std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction 
   return LineReader(layout, kernel, count).read(text, size, at, slots, index);
 }
 
-void size_block_scratch(BlockScratch& scratch, std::uint64_t n, std::size_t run_blocks) {
-  // Runs of `run_blocks` blocks (each parameter's values of a run then fill
+void size_block_scratch(BlockScratch& scratch, std::uint64_t n, const BlockRunPasses& passes) {
+  // Runs of run_blocks blocks (each parameter's values of a run then fill
   // one whole-register store), fewer for blocks of many parameters; blocks of
   // more than 4096 parameters are read line by line.
   constexpr std::uint64_t kRunFields = 4096;
   if (n > kRunFields) return;
+  const std::size_t run_blocks = passes.run_blocks;
   const std::size_t blocks =
       n <= kRunFields / run_blocks ? run_blocks : static_cast<std::size_t>(kRunFields / n);
   const std::size_t fields = blocks * static_cast<std::size_t>(n);
   // Room past the last field for the vector code's whole-register loads and
   // stores (up to fifteen fields' words, sixteen values); zeroed, so that no
   // unset word is ever read.
-  scratch.words.reserve_exact(4 * fields + 64);
-  std::memset(scratch.words.data(), 0, (4 * fields + 64) * sizeof(std::uint32_t));
+  if (passes.words_per_field != 0) {
+    const std::size_t words = passes.words_per_field * fields + 64;
+    scratch.words.reserve_exact(words);
+    std::memset(scratch.words.data(), 0, words * sizeof(std::uint32_t));
+  }
   scratch.values.reserve_exact(fields + 16);
   std::memset(scratch.values.data(), 0, (fields + 16) * sizeof(float));
   // At most one entry for each group of fields converted together: eight at
@@ -169,7 +173,7 @@ BufferedBlocks::BufferedBlocks(const DataLineLayout& layout, LineKernelFunction 
   if (kernel == line_kernel(LineKernel::Avx2)) runs_ = &kAvx2BlockRuns;
 #endif
   if (runs_ == nullptr) return;
-  size_block_scratch(scratch_, n, runs_->run_blocks);
+  size_block_scratch(scratch_, n, *runs_);
   if (scratch_.run_blocks != 0 && runs_->prepare != nullptr) runs_->prepare(layout, n, scratch_);
 }
 

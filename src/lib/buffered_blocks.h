@@ -41,7 +41,7 @@ std::size_t read_buffered_line(const DataLineLayout& layout, LineKernelFunction 
 struct BlockScratch {
   std::size_t run_blocks = 0;     // the most blocks in a run; 0: no block reader
   std::size_t run_fields = 0;     // the most fields in a run: run_blocks * n
-  Growable<std::uint32_t> words;  // 4 * run_fields + 64 of them
+  Growable<std::uint32_t> words;  // words_per_field * run_fields + 64 of them
   // What a reader works out once for a read (see BlockRunPasses::prepare).
   Growable<std::uint64_t> plan;
   // What a reader found of the last block it read, for taking the next ones
@@ -58,22 +58,23 @@ struct BlockScratch {
 };
 
 // A vector kernel's block reader: BufferedBlocks::read for runs of up to
-// run_blocks blocks, each run read in three passes over memory that stays in
-// the cache (the kernels' files say how):
+// run_blocks blocks, each run read in passes over memory that stays in the
+// cache (the kernels' files say how):
 //
 // 1. fields: the fields of up to `wanted` blocks from text[block_starts[0]]
 //    on, each data line's checked against the layout and its digits and signs
-//    taken into the scratch's words (and signs) in file order across line and
-//    block ends. Where each block read ends goes to block_starts[1 ...].
-//    Stops before a lead line or data line that is not of the usual kind or
-//    not whole in the `size` bytes; returns the blocks read.
+//    taken into the scratch's words in file order across line and block ends
+//    (words_per_field of them a field). Where each block read ends goes to
+//    block_starts[1 ...]. Stops before a lead line or data line that is not
+//    of the usual kind or not whole in the `size` bytes; returns the blocks
+//    read.
 // 2. values: the values of the first `count` fields so taken, converted many
 //    at a time across line ends, to the scratch's values in file order; the
 //    groups converted together (up to sixteen fields) with values left to the
 //    exact algorithm are recorded in its undone, in file order. Returns how
-//    many. A reader whose fields pass converts the values as it goes has no
-//    values pass: its fields pass leaves them so, and the count of undone
-//    groups as the undone's size.
+//    many. A reader whose fields pass converts the values as it goes (and
+//    needs no words) has no values pass: its fields pass leaves the values
+//    so, and the count of undone groups as the undone's size.
 // 3. columns: the values of `blocks` blocks, n each, block after block at
 //    `values`, to storage[p][index + b]: each parameter's values of the run
 //    together.
@@ -82,6 +83,7 @@ struct BlockScratch {
 // to work out in its plan what the passes need for blocks of n parameters.
 struct BlockRunPasses {
   std::size_t run_blocks;
+  std::size_t words_per_field;  // the scratch's words a field takes between passes
   void (*prepare)(const DataLineLayout& layout, std::uint64_t n, BlockScratch& scratch);
   std::size_t (*fields)(const DataLineLayout& layout, const char* text, std::size_t size,
                         std::uint64_t n, std::size_t wanted, std::size_t* block_starts,
@@ -94,8 +96,9 @@ struct BlockRunPasses {
 constexpr std::size_t kMaxRunBlocks = 16;
 
 #if defined(__x86_64__)
-// The block readers of the AVX-512 kernel (runs of sixteen blocks, sixteen
-// values converted at a time) and of the AVX2 kernel (eight and eight).
+// The block readers of the AVX-512 kernel (runs of sixteen blocks, eight
+// values converted at a time as each group of eight fields is taken) and of
+// the AVX2 kernel (runs of eight blocks, eight values at a time).
 extern const BlockRunPasses kAvx512BlockRuns;
 extern const BlockRunPasses kAvx2BlockRuns;
 #endif
@@ -123,9 +126,9 @@ class BufferedBlocks {
   const BlockRunPasses* runs_ = nullptr;  // a vector kernel's block reader, if used
 };
 
-// Sizes `scratch` for runs of up to `run_blocks` blocks of n parameters (fewer
-// when blocks are large), or leaves it empty (run_blocks 0) when blocks are
-// too large for runs; throws OutOfMemory.
-void size_block_scratch(BlockScratch& scratch, std::uint64_t n, std::size_t run_blocks);
+// Sizes `scratch` for the runs of `passes` (up to their run_blocks blocks of
+// n parameters, fewer when blocks are large), or leaves it empty (run_blocks
+// 0) when blocks are too large for runs; throws OutOfMemory.
+void size_block_scratch(BlockScratch& scratch, std::uint64_t n, const BlockRunPasses& passes);
 
 }  // namespace tolvik

@@ -379,7 +379,7 @@ TOLVIK_AVX2 std::size_t convert_fields(const DataLineLayout& layout, std::size_t
 
 }  // namespace
 
-constexpr BlockRunPasses kAvx2BlockRuns{8, nullptr, read_fields, convert_fields, store_columns};
+constexpr BlockRunPasses kAvx2BlockRuns{8, 4, nullptr, read_fields, convert_fields, store_columns};
 
 }  // namespace tolvik
 

@@ -608,7 +608,7 @@ TOLVIK_AVX512 std::size_t read_fields(const DataLineLayout& layout, const char* 
 
 }  // namespace
 
-constexpr BlockRunPasses kAvx512BlockRuns{16, prepare, read_fields, nullptr, store_columns};
+constexpr BlockRunPasses kAvx512BlockRuns{16, 0, prepare, read_fields, nullptr, store_columns};
 
 }  // namespace tolvik
 
