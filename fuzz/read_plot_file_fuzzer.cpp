@@ -1,8 +1,10 @@
 // libFuzzer harness for read_plot_file, built without Python (tools/fuzz.sh).
 // Each input is also read the way tolvik_arrays reads it (into an ArrayStore,
-// silently, topping the buffer up; with a buffer of 512 bytes, so that blocks
-// are cut by its end all the time), which must give the same values bit for
-// bit, or the same failure, without writing anything.
+// silently, topping the buffer up) and, into the same store, the way tolvik
+// reads it (refilling the buffer only when it is used up, with blocks cut by
+// its end stitched to the refill); both with a buffer of 512 bytes, so that
+// blocks are cut by its end all the time. Each must give the same values bit
+// for bit, or the same failure, without writing anything.
 //
 // Input layout; tools/fuzz_replay.py decodes inputs by the same rule:
 //   empty input            -> n_digits = 12, empty file
@@ -143,16 +145,17 @@ void check_failure(const tolvik::ReaderFailure& failure, const FuzzInput& input)
   check(failure.location().file != nullptr, "failure without a source file", input);
 }
 
-// The same read into arrays: the same outcome, every value the same bits in
-// the same place, the names one per parameter, a failure on a line the file
-// has (or the one after its last) and no errno without an open or read error.
+// The same read into arrays (through a 512-byte buffer, topped up or not):
+// the same outcome, every value the same bits in the same place, the names
+// one per parameter, a failure on a line the file has (or the one after its
+// last) and no errno without an open or read error.
 void check_arrays(const std::variant<tolvik::PlotData, tolvik::ReaderFailure>& lists,
-                  const FuzzInput& input) {
+                  const FuzzInput& input, bool top_up) {
   std::variant<tolvik::PlotArrays, tolvik::ReaderFailure> arrays = tolvik::ReaderFailure("", {});
   try {
     tolvik::ArrayStore store;
     const std::size_t blocks = tolvik::read_plot(file_path, input.n_digits, store,
-                                                 {tolvik::Reporting::Silent, 512, true});
+                                                 {tolvik::Reporting::Silent, 512, top_up});
     arrays = std::move(store).finish(blocks);
   } catch (const tolvik::ReaderFailure& failure) {
     arrays = failure;
@@ -242,8 +245,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   check(::fcntl(reader_fd, F_GETFD) == -1 && errno == EBADF,
         "the plot file is still open after the read", input);
-  check_arrays(lists, input);
-  check(::fcntl(reader_fd, F_GETFD) == -1 && errno == EBADF,
-        "the plot file is still open after reading the arrays", input);
+  for (const bool top_up : {true, false}) {
+    check_arrays(lists, input, top_up);
+    check(::fcntl(reader_fd, F_GETFD) == -1 && errno == EBADF,
+          "the plot file is still open after reading the arrays", input);
+  }
   return 0;
 }

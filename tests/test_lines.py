@@ -89,3 +89,72 @@ def test_boundary_code_points_are_valid(plot_file, good):
     content = HEAD + good.encode() + b"\n"
     # Valid UTF-8: the line is read, so the field is what fails.
     assert fail(plot_file(content), 1).startswith("end byte index 1 is not a char boundary")
+
+
+def system_reads(path, n_digits):
+    """The reads of `path` that tolvik asks of the system, as (bytes asked,
+    bytes got) pairs (strace), and what the call gave: its values, or the
+    failure's text."""
+    import shutil
+    import subprocess
+    import sys
+
+    strace = shutil.which("strace")
+    if strace is None:
+        pytest.skip("needs strace")
+    code = (
+        "import sys, tolvik\n"
+        "try:\n"
+        "    print(repr(tolvik.rust_read_tarvelo(sys.argv[1], int(sys.argv[2]))))\n"
+        "except BaseException as error:\n"
+        "    print(str(error))\n"
+    )
+    log = path + ".strace"
+    done = subprocess.run(
+        [strace, "-f", "-e", "trace=openat,read,close", "-o", log, sys.executable, "-c", code,
+         path, str(n_digits)],
+        capture_output=True, text=True, timeout=120,
+    )
+    fd, reads = None, []
+    with open(log) as trace:
+        for line in trace:
+            if fd is None and f'"{path}"' in line and "openat(" in line:
+                fd = line.rsplit("= ", 1)[1].split()[0]
+            elif fd is not None and f"read({fd}," in line:
+                reads.append((int(line.split(", ")[-1].split(")")[0]), int(line.rsplit("= ", 1)[1])))
+            elif fd is not None and f"close({fd})" in line:
+                break
+    return reads, done.stdout.strip()
+
+
+def seam_plot(bad):
+    """A file of blocks of 25 fields (310 bytes each) across three buffers; the
+    block that the first buffer's end cuts has its first data line whole in
+    that buffer, with a field that is not a number when `bad`."""
+    fields = [f"{p * 1.5:12.5E}" for p in range(25)]
+    lines = ["".join(fields[i : i + 10]) + "\n" for i in range(0, 25, 10)]
+    content = "x 25\n" + "".join(f"name {p}\n" for p in range(25))
+    while len(content) < 24000:
+        block = "  lead\n" + "".join(lines)
+        start = len(content)
+        if bad and start + 7 + 121 <= 8192 < start + len(block):
+            block = block.replace("4.50000E+00", "4.50000X+00", 1)
+        content += block
+    return content
+
+
+@pytest.mark.parametrize("bad", [False, True])
+def test_reads_ask_for_whole_buffers(plot_file, bad):
+    """Blocks cut by the buffer's end are read whole, yet the system is asked
+    for 8192 bytes at a time, each time the buffer is used up, and not once
+    more before a line that fails."""
+    content = seam_plot(bad)
+    reads, outcome = system_reads(plot_file(content), 12)
+    if bad:
+        assert outcome == "Could not parse line: ParseFloatError { kind: Invalid }"
+        assert reads == [(8192, 8192)]
+    else:
+        size = len(content)
+        got = [8192] * (size // 8192) + [size % 8192, 0]
+        assert reads == [(8192, n) for n in got]
+        assert outcome.startswith("([0.0, 0.0")

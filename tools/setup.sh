@@ -50,6 +50,15 @@ else
   venv_works || die ".venv was created but its python or pip does not work"
 fi
 
+# strace shows the tests the reads tolvik asks of the system; without it
+# that test skips.
+if ! command -v strace >/dev/null && ((EUID == 0)) && command -v apt-get >/dev/null; then
+  say "installing strace (apt-get)"
+  apt-get install -y -q strace >/dev/null 2>&1 ||
+    { apt-get update -q >/dev/null 2>&1 && apt-get install -y -q strace >/dev/null 2>&1; } ||
+    say "strace could not be installed; the test of the reads will skip"
+fi
+
 say "building and installing tolvik with its test dependencies and the examples' (pip install .[test,arrays,dask,examples])"
 .venv/bin/python -m pip install -q ".[test,arrays,dask,examples]"
 

@@ -146,19 +146,33 @@ BlocksRead read_block_runs(const BlockRunPasses& passes, const DataLineLayout& l
     const std::size_t wanted = std::min(scratch.run_blocks, max_blocks - done.blocks);
     std::size_t block_starts[kMaxRunBlocks + 1];  // and where the last one ends
     block_starts[0] = done.bytes;
+    scratch.cut = false;
     std::size_t blocks = passes.fields(layout, text, size, n, wanted, block_starts, scratch);
-    if (blocks == 0) break;
-    const std::size_t undone = passes.values != nullptr ? passes.values(layout, blocks * n, scratch)
-                                                        : scratch.undone.size();
-    if (undone != 0) {
-      blocks = resolve_undone({layout, text, block_starts, n}, scratch.undone.data(), undone,
-                              scratch.values.data(), blocks);
-      if (blocks == 0) break;
+    // A run cut short by a field that cannot be read after all is no cut.
+    bool cut = blocks < wanted && scratch.cut;
+    if (blocks != 0) {
+      const std::size_t undone = passes.values != nullptr
+                                     ? passes.values(layout, blocks * n, scratch)
+                                     : scratch.undone.size();
+      if (undone != 0) {
+        const std::size_t resolved =
+            resolve_undone({layout, text, block_starts, n}, scratch.undone.data(), undone,
+                           scratch.values.data(), blocks);
+        if (resolved < blocks) {
+          blocks = resolved;
+          cut = false;
+        }
+      }
     }
-    passes.columns(scratch.values.data(), blocks, n, storage, index + done.blocks);
-    done.blocks += blocks;
-    done.bytes = block_starts[blocks];
-    if (blocks < wanted) break;
+    if (blocks != 0) {
+      passes.columns(scratch.values.data(), blocks, n, storage, index + done.blocks);
+      done.blocks += blocks;
+      done.bytes = block_starts[blocks];
+    }
+    if (blocks < wanted) {
+      done.cut = cut;
+      break;
+    }
   }
   return done;
 }

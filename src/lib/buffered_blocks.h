@@ -17,6 +17,11 @@ namespace tolvik {
 struct BlocksRead {
   std::size_t blocks;  // whole blocks read
   std::size_t bytes;   // the bytes they took, from the start of the text
+  // The text ends inside the next block, every whole line of which before
+  // that end (its lead line included) is of the usual kind: what is read on
+  // from there is read as reading that block line by line would read it,
+  // with no failure before its end. False when not known.
+  bool cut = false;
 };
 
 // Reads the data line of `count` fields (1 to 10) at text[at] with the line
@@ -47,6 +52,9 @@ struct BlockScratch {
   // What a reader found of the last block it read, for taking the next ones
   // to be alike (0 at first).
   std::uint32_t last_shape = 0;
+  // Set by a fields pass that stops before the blocks wanted: whether it
+  // stopped at a block cut by the text's end (see BlocksRead::cut).
+  bool cut = false;
   Growable<float> values;
   // The fields of a group converted together (up to sixteen) from `first`,
   // of which those in the mask `fields` were left to the exact algorithm.

@@ -433,15 +433,27 @@ TOLVIK_AVX512 inline bool read_even_block(const FieldConstants& c, const ValueCo
   return true;
 }
 
+// For a block whose bytes end inside the line at `line` (`left` bytes from
+// there), its lines before checked into `allowed`: sets `cut` when they are
+// in the layout and no line ends in the bytes left (so that the text ends
+// inside that line). Returns 0, the bytes of a block not read.
+TOLVIK_AVX512 inline std::size_t cut_inside(__m512i allowed, const char* line, std::size_t left,
+                                            bool& cut) {
+  cut = !any_disallowed(allowed) && std::memchr(line, '\n', left) == nullptr;
+  return 0;
+}
+
 // Reads the data lines of the block whose first one starts at `data`, each
 // ending in "\n" or "\r\n", its values going to `out` from field `field`. With
 // Room, `even[1]` + 192 bytes are readable at `data`, else only the `size`
 // bytes there. Returns the block's bytes, or 0 when a line is not whole in
-// them or has a byte the layout does not allow.
+// them or has a byte the layout does not allow; `cut` tells whether the
+// bytes end inside a line, every whole line before it in the layout.
 template <unsigned Width, bool Room>
 TOLVIK_AVX512 std::size_t read_any_block(const FieldConstants& c, const BlockPlan& plan,
                                          const ValueConstants& v, const char* data,
-                                         std::size_t size, ValueOutput& out, std::size_t field) {
+                                         std::size_t size, ValueOutput& out, std::size_t field,
+                                         bool& cut) {
   constexpr bool kThree = 10 * Width + 2 > 128;
   std::uint32_t line_starts[kMostLines];  // 2 * offset + 1 for a line ending in "\r\n"
   __m512i allowed = _mm512_set1_epi8(-1);
@@ -450,10 +462,10 @@ TOLVIK_AVX512 std::size_t read_any_block(const FieldConstants& c, const BlockPla
     const bool full = l + 1 < plan.lines;
     // The line's end: "\r\n" when its fields are followed by "\r".
     const std::size_t fields_end = at + (full ? 10 : plan.last[0].fields) * Width;
-    if (!Room && fields_end >= size) return 0;
+    if (!Room && fields_end >= size) return cut_inside(allowed, data + at, size - at, cut);
     const unsigned end = data[fields_end] == '\r' ? 2 : 1;
     const LinePlan& p = full ? plan.full[end - 1] : plan.last[end - 1];
-    if (!Room && size - at < p.length) return 0;
+    if (!Room && size - at < p.length) return cut_inside(allowed, data + at, size - at, cut);
     line_starts[l] = static_cast<std::uint32_t>(2 * at + end - 1);
     const char* line = data + at;
     check_window<Room>(c, line, p.bytes[0], p.expected[0], allowed);
@@ -571,12 +583,18 @@ template <unsigned Width>
       continue;
     }
     const std::size_t length = lead_line_length(text + at, size - at);
-    if (length == kNoAsciiLine) break;
+    if (length == kNoAsciiLine) {
+      // No line ends in the rest of the text: the lead line is cut by its end.
+      scratch.cut = std::memchr(text + at, '\n', size - at) == nullptr;
+      break;
+    }
     const std::size_t data = at + length + 1;
     const std::size_t bytes =
         size - data >= std::size_t{plan.even[1]} + 192
-            ? read_any_block<Width, true>(c, plan, v, text + data, size - data, out, field)
-            : read_any_block<Width, false>(c, plan, v, text + data, size - data, out, field);
+            ? read_any_block<Width, true>(c, plan, v, text + data, size - data, out, field,
+                                          scratch.cut)
+            : read_any_block<Width, false>(c, plan, v, text + data, size - data, out, field,
+                                           scratch.cut);
     if (bytes == 0) break;
     // The next block is first taken to be like this one.
     lead = static_cast<unsigned>(std::min<std::size_t>(length, 63));

@@ -32,6 +32,11 @@ constexpr Location kBadValue = reader_location(99, 26);
 
 constexpr std::uint64_t kFieldsPerLine = 10;
 
+// Without topping up, a block cut by the buffer's end (all of it that is
+// there in the usual layout) is moved before the buffer when the buffer is
+// refilled, so that it is read whole from there; up to this many bytes of it.
+constexpr std::size_t kStitchRoom = std::size_t{16} << 10;
+
 // The buffer of a read into arrays: 256 KiB, which reads of large files
 // found a few percent faster than 64 KiB or 128 KiB (fewer system calls),
 // and no slower than 1 MiB (it stays in the cache beside the values).
@@ -43,7 +48,8 @@ constexpr std::size_t kArraysBuffer = std::size_t{256} << 10;
 class PlotLines {
  public:
   PlotLines(FileDescriptor file, const ReadOptions& options)
-      : source_(std::move(file), options.buffer_bytes), reporting_(options.reporting) {}
+      : source_(std::move(file), options.buffer_bytes, options.top_up ? 0 : kStitchRoom),
+        reporting_(options.reporting) {}
 
   // True with line() set, false at the end of input.
   bool next() {
@@ -70,6 +76,7 @@ class PlotLines {
   }
   std::string_view unread() const noexcept { return source_.unread(); }
   bool top_up() { return source_.top_up(); }
+  bool stitch() { return source_.stitch(); }
   // Consumes `lines` whole lines, `bytes` bytes of unread().
   void skip(std::size_t bytes, std::uint64_t lines) noexcept {
     source_.skip(bytes);
@@ -247,8 +254,15 @@ std::size_t read_plot(std::string_view file_path, std::uint64_t n_digits, PlotSt
         continue;
       }
       // The next block may be cut by the buffer's end: with the buffer less
-      // than half full, top it up once and look again.
-      if (options.top_up && unread.size() < options.buffer_bytes / 2 && lines.top_up()) continue;
+      // than half full, top it up once and look again. Without topping up,
+      // when the next block is cut by the buffer's end, the refill that
+      // reading it line by line would make is made now, the block's bytes kept
+      // before the new ones.
+      if (options.top_up) {
+        if (unread.size() < options.buffer_bytes / 2 && lines.top_up()) continue;
+      } else if (read.cut && lines.stitch()) {
+        continue;
+      }
     }
     // One block the general way. Its lead line is dropped unexamined; its end
     // is the end of the blocks.

@@ -26,8 +26,10 @@ struct ReadOptions {
   std::size_t buffer_bytes;
   // Whether blocks cut by the buffer's end are moved to its front and
   // completed by reading more, so that they too are read straight from the
-  // buffer; otherwise (the module tolvik) the system is asked for bytes only
-  // when the buffer is used up, and such a block is read line by line.
+  // buffer; otherwise (the module tolvik) the system is asked for a whole
+  // buffer's bytes each time, as the line source refills it, and a block cut
+  // by the buffer's end is moved before the buffer at the refill (when all of
+  // it that is there is in the usual layout; else it is read line by line).
   bool top_up;
 };
 

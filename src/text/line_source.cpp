@@ -11,9 +11,26 @@
 
 namespace tolvik {
 
-LineSource::LineSource(FileDescriptor file, std::size_t buffer_size)
-    : file_(std::move(file)), buffer_size_(buffer_size) {
-  buffer_.reserve_exact(buffer_size_);
+LineSource::LineSource(FileDescriptor file, std::size_t buffer_size, std::size_t stitch_room)
+    : file_(std::move(file)),
+      buffer_size_(buffer_size),
+      stitch_room_(stitch_room),
+      pos_(stitch_room),
+      filled_(stitch_room) {
+  buffer_.reserve_exact(stitch_room_ + buffer_size_);
+}
+
+std::optional<IoError> LineSource::read_buffer() {
+  for (;;) {
+    ssize_t n = ::read(file_.get(), buffer_.data() + stitch_room_, buffer_size_);
+    if (n >= 0) {
+      filled_ = stitch_room_ + static_cast<std::size_t>(n);
+      read_total_ += static_cast<std::size_t>(n);
+      return std::nullopt;
+    }
+    int err = errno;
+    if (!is_interrupted(err)) return IoError::os(err);
+  }
 }
 
 bool LineSource::refill() {
@@ -21,20 +38,33 @@ bool LineSource::refill() {
     error_ = std::exchange(pending_error_, std::nullopt);
     return false;
   }
-  for (;;) {
-    ssize_t n = ::read(file_.get(), buffer_.data(), buffer_size_);
-    if (n >= 0) {
-      pos_ = 0;
-      filled_ = static_cast<std::size_t>(n);
-      read_total_ += filled_;
-      return true;
-    }
-    int err = errno;
-    if (!is_interrupted(err)) {
-      error_ = IoError::os(err);
-      return false;
-    }
+  if (std::exchange(pending_end_, false)) {
+    pos_ = filled_ = stitch_room_;
+    return true;
   }
+  if (std::optional<IoError> failed = read_buffer()) {
+    error_ = std::move(failed);
+    return false;
+  }
+  pos_ = stitch_room_;
+  return true;
+}
+
+bool LineSource::stitch() {
+  const std::size_t kept = filled_ - pos_;
+  if (pending_error_ || pending_end_ || kept == 0 || kept > stitch_room_) return false;
+  // The unread bytes, moved before the buffer, stay unread whatever the read
+  // gives; the buffer's own bytes are not needed again.
+  std::memmove(buffer_.data() + stitch_room_ - kept, buffer_.data() + pos_, kept);
+  pos_ = stitch_room_ - kept;
+  filled_ = stitch_room_;
+  if (std::optional<IoError> failed = read_buffer()) {
+    pending_error_ = std::move(failed);
+    return false;
+  }
+  if (filled_ != stitch_room_) return true;
+  pending_end_ = true;
+  return false;
 }
 
 std::optional<std::uint64_t> LineSource::file_size() const noexcept {
@@ -55,13 +85,17 @@ std::optional<std::uint64_t> LineSource::file_size() const noexcept {
 }
 
 bool LineSource::top_up() {
-  if (pending_error_ || (pos_ == 0 && filled_ == buffer_size_)) return false;
+  if (pending_error_ || pending_end_ ||
+      (pos_ == stitch_room_ && filled_ == stitch_room_ + buffer_size_)) {
+    return false;
+  }
   const std::size_t kept = filled_ - pos_;
-  std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
-  pos_ = 0;
-  filled_ = kept;
+  std::memmove(buffer_.data() + stitch_room_, buffer_.data() + pos_, kept);
+  pos_ = stitch_room_;
+  filled_ = stitch_room_ + kept;
   for (;;) {
-    ssize_t n = ::read(file_.get(), buffer_.data() + filled_, buffer_size_ - filled_);
+    ssize_t n =
+        ::read(file_.get(), buffer_.data() + filled_, stitch_room_ + buffer_size_ - filled_);
     if (n >= 0) {
       filled_ += static_cast<std::size_t>(n);
       read_total_ += static_cast<std::size_t>(n);
@@ -90,7 +124,7 @@ LineSource::Status LineSource::next_line() {
   for (;;) {
     if (pos_ == filled_) {
       if (!refill()) return Status::Error;  // collected bytes are dropped
-      if (filled_ == 0) break;              // end of file
+      if (filled_ == pos_) break;           // end of file
     }
     const char* start = buffer_.data() + pos_;
     const std::size_t avail = filled_ - pos_;

@@ -22,9 +22,11 @@ class LineSource {
 
   enum class Status { Line, End, Error };
 
-  // Takes the file over; allocates the buffer of `buffer_size` bytes (throws
-  // OutOfMemory). Each refill asks the system for up to that many bytes.
-  explicit LineSource(FileDescriptor file, std::size_t buffer_size = kBufferSize);
+  // Takes the file over; allocates the buffer of `buffer_size` bytes, and
+  // before it room for `stitch_room` bytes that stitch() moves there (throws
+  // OutOfMemory). Each refill asks the system for up to `buffer_size` bytes.
+  explicit LineSource(FileDescriptor file, std::size_t buffer_size = kBufferSize,
+                      std::size_t stitch_room = 0);
 
   // Reads the next line. After Line, line() is the line without its terminator,
   // valid until the next call; after Error, error() says what went wrong.
@@ -52,6 +54,16 @@ class LineSource {
   // with a full buffer, or when the read fails, whose error the next line that
   // needs bytes from the system then reports. line() is no longer valid.
   bool top_up();
+  // The refill that the next line would make once unread() is handed out,
+  // made now: unread() (at most stitch_room bytes) moves to just before the
+  // buffer, the system is asked for up to buffer_size bytes into the buffer
+  // as a refill asks, and unread() then holds the bytes it held followed by
+  // those read. True when bytes were added. At the end of the file, or when
+  // the read fails, it returns false and unread() is as it was: the refill
+  // that the next line then needs gives that end or that error, without
+  // asking the system again. The system is asked for the same bytes, in the
+  // same pieces, as without it. line() is no longer valid.
+  bool stitch();
   // How many bytes from the start of the current line may be read, all of
   // them set: the line, its terminator and the bytes read from the file
   // after them (for a line gathered across refills, kLineSlack zero bytes
@@ -72,21 +84,29 @@ class LineSource {
  private:
   // Refills the empty buffer; false with error_ set when the read fails.
   bool refill();
+  // Asks the system for up to buffer_size_ bytes into the buffer (repeating
+  // an interrupted read), setting filled_; the error if the read fails.
+  std::optional<IoError> read_buffer();
 
   FileDescriptor file_;
-  Growable<char> buffer_;  // exactly buffer_size_ bytes, allocated once
+  // stitch_room_ bytes, then the buffer of exactly buffer_size_ bytes,
+  // allocated once; offsets below are from the start of it all.
+  Growable<char> buffer_;
   std::size_t buffer_size_;
-  std::size_t pos_ = 0;           // next byte not yet handed out
-  std::size_t filled_ = 0;        // bytes of the buffer that hold file data
+  std::size_t stitch_room_;
+  std::size_t pos_;               // next byte not yet handed out
+  std::size_t filled_;            // end of the bytes that hold file data
   std::uint64_t read_total_ = 0;  // bytes read from the file so far
   Growable<char> spill_;          // a line that spans refills is gathered here
   std::string_view line_;
   std::size_t line_room_ = 0;
   bool line_is_ascii_ = false;
   std::optional<IoError> error_;
-  // A failure for the next refill: of a top_up's read, or of the seek back
-  // after file_size (which otherwise changes nothing).
+  // A failure for the next refill: of a top_up's or stitch's read, or of the
+  // seek back after file_size (which otherwise changes nothing).
   mutable std::optional<IoError> pending_error_;
+  // The end of the file, found by a stitch's read, for the next refill.
+  bool pending_end_ = false;
 };
 
 }  // namespace tolvik
