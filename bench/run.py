@@ -793,7 +793,8 @@ def draw_plot(workloads: list[dict], env: dict, clock: str, out: str) -> None:
             f"limit: .tolist() floor + read-bytes floor; band: up to {limit_bound:g}x the limit\n"
             f"{ARRAYS} bound: {read_bound:g}x the read-bytes floor (on {', '.join(read_where)})\n"
             f"CPython {env['python']}, numpy {env['numpy']}, pandas {env['pandas']}, "
-            f"polars {env['polars']}, {env['cpus']} CPUs")
+            f"polars {env['polars']}; {env['cpu']} ({env.get('vector', 'vector unknown')}), "
+            f"{env['cpus']} CPUs")
     if sampled:
         note += "\n~ timed on the first blocks of the file, scaled to the whole file"
     if untimed:
@@ -819,17 +820,31 @@ def environment() -> dict:
     arrays_found = importlib.util.find_spec("tolvik_arrays")
     arrays_file = arrays_found.origin if arrays_found is not None else "not installed"
     cpu = platform.processor()
+    flags: set[str] = set()
     try:
         with open("/proc/cpuinfo") as f:
-            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+            info = f.read().splitlines()
+        cpu = next(line.split(":", 1)[1].strip() for line in info if line.startswith("model name"))
+        flags = set(next(line.split(":", 1)[1] for line in info if line.startswith("flags")).split())
     except (OSError, StopIteration):
         pass
+    # The widest vector instructions the processor offers, of those the
+    # module's kernels use (which kernel it runs follows from them).
+    if {"avx512f", "avx512bw", "avx512dq", "avx512vl", "avx512vbmi"} <= flags:
+        vector = "AVX-512 with VBMI"
+    elif "avx512f" in flags:
+        vector = "AVX-512 without VBMI, AVX2"
+    elif "avx2" in flags:
+        vector = "AVX2"
+    else:
+        vector = "no AVX2" if flags else "unknown"
     return {
         "python": sys.version.split()[0], "executable": sys.executable,
         "numpy": numpy.__version__, "pandas": version("pandas"), "polars": version("polars"),
         # CPython's own small-object allocator unless PYTHONMALLOC says otherwise.
         "allocator": os.environ.get("PYTHONMALLOC", "pymalloc"),
-        "tolvik": tolvik.__file__, "tolvik_arrays": arrays_file, "cpu": cpu, "cpus": os.cpu_count(),
+        "tolvik": tolvik.__file__, "tolvik_arrays": arrays_file, "cpu": cpu, "vector": vector,
+        "cpus": os.cpu_count(),
         "load_average": os.getloadavg(),
         "openblas_env": {k: v for k, v in os.environ.items() if k.startswith("OPENBLAS")},
     }
@@ -876,7 +891,7 @@ def main(argv: list[str]) -> int:
           f"numpy {env['numpy']}, pandas {env['pandas']}, polars {env['polars']}; allocator "
           f"{env['allocator']}")
     print(f"tolvik from {env['tolvik']}; tolvik_arrays from {env['tolvik_arrays']}")
-    print(f"{env['cpu']}, {env['cpus']} CPUs, load average {env['load_average'][0]:.2f}")
+    print(f"{env['cpu']} ({env['vector']}), {env['cpus']} CPUs, load average {env['load_average'][0]:.2f}")
     if env["load_average"][0] > 0.5 * (env["cpus"] or 1) and args.clock == "wall":
         print("note: the machine is busy; wall-clock times are inflated (--clock cpu is"
               " steadier)")
