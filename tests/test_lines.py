@@ -1,5 +1,10 @@
 """How a plot file is cut into lines: terminators, long lines, buffer seams, UTF-8."""
 
+import os
+import shutil
+import subprocess
+import sys
+
 import pytest
 
 import tolvik
@@ -95,11 +100,6 @@ def system_reads(path, n_digits):
     """The reads of `path` that tolvik asks of the system, as (bytes asked,
     bytes got) pairs (strace), and what the call gave: its values, or the
     failure's text."""
-    import os
-    import shutil
-    import subprocess
-    import sys
-
     strace = shutil.which("strace")
     if strace is None:
         pytest.skip("needs strace")

@@ -97,7 +97,7 @@ TOLVIK_AVX512 inline unsigned convert_eight(const Constants& c, unsigned fields,
   _mm256_store_ps(values, value);
   for (unsigned f = 0; f < fields; ++f) slots[f][index] = values[f];
   // Entries other than the one past the table are where the shortcut applies.
-  return _mm256_cmpneq_epi32_mask(entry, c.outside_index);
+  return in_table;
 }
 
 template <unsigned Width, unsigned Count>

@@ -20,11 +20,11 @@ LineSource::LineSource(FileDescriptor file, std::size_t buffer_size, std::size_t
   buffer_.reserve_exact(stitch_room_ + buffer_size_);
 }
 
-std::optional<IoError> LineSource::read_buffer() {
+std::optional<IoError> LineSource::read_from(std::size_t at) {
   for (;;) {
-    ssize_t n = ::read(file_.get(), buffer_.data() + stitch_room_, buffer_size_);
+    ssize_t n = ::read(file_.get(), buffer_.data() + at, stitch_room_ + buffer_size_ - at);
     if (n >= 0) {
-      filled_ = stitch_room_ + static_cast<std::size_t>(n);
+      filled_ = at + static_cast<std::size_t>(n);
       read_total_ += static_cast<std::size_t>(n);
       return std::nullopt;
     }
@@ -42,7 +42,7 @@ bool LineSource::refill() {
     pos_ = filled_ = stitch_room_;
     return true;
   }
-  if (std::optional<IoError> failed = read_buffer()) {
+  if (std::optional<IoError> failed = read_from(stitch_room_)) {
     error_ = std::move(failed);
     return false;
   }
@@ -58,7 +58,7 @@ bool LineSource::stitch() {
   std::memmove(buffer_.data() + stitch_room_ - kept, buffer_.data() + pos_, kept);
   pos_ = stitch_room_ - kept;
   filled_ = stitch_room_;
-  if (std::optional<IoError> failed = read_buffer()) {
+  if (std::optional<IoError> failed = read_from(stitch_room_)) {
     pending_error_ = std::move(failed);
     return false;
   }
@@ -92,21 +92,13 @@ bool LineSource::top_up() {
   const std::size_t kept = filled_ - pos_;
   std::memmove(buffer_.data() + stitch_room_, buffer_.data() + pos_, kept);
   pos_ = stitch_room_;
-  filled_ = stitch_room_ + kept;
-  for (;;) {
-    ssize_t n =
-        ::read(file_.get(), buffer_.data() + filled_, stitch_room_ + buffer_size_ - filled_);
-    if (n >= 0) {
-      filled_ += static_cast<std::size_t>(n);
-      read_total_ += static_cast<std::size_t>(n);
-      return n > 0;
-    }
-    int err = errno;
-    if (!is_interrupted(err)) {
-      pending_error_ = IoError::os(err);
-      return false;
-    }
+  const std::size_t before = stitch_room_ + kept;
+  filled_ = before;
+  if (std::optional<IoError> failed = read_from(before)) {
+    pending_error_ = std::move(failed);
+    return false;
   }
+  return filled_ != before;
 }
 
 bool LineSource::skip_ascii_line() noexcept {

@@ -84,9 +84,10 @@ class LineSource {
  private:
   // Refills the empty buffer; false with error_ set when the read fails.
   bool refill();
-  // Asks the system for up to buffer_size_ bytes into the buffer (repeating
-  // an interrupted read), setting filled_; the error if the read fails.
-  std::optional<IoError> read_buffer();
+  // Asks the system for bytes from offset `at` to the buffer's end (from the
+  // buffer's start: buffer_size_ bytes), repeating an interrupted read, and
+  // sets filled_ after them; the error if the read fails.
+  std::optional<IoError> read_from(std::size_t at);
 
   FileDescriptor file_;
   // stitch_room_ bytes, then the buffer of exactly buffer_size_ bytes,
